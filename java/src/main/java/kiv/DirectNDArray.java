@@ -1,0 +1,91 @@
+package kiv;
+
+import java.nio.Buffer;
+import java.nio.ByteBuffer;
+import java.nio.DoubleBuffer;
+import java.nio.FloatBuffer;
+import java.nio.IntBuffer;
+import java.nio.LongBuffer;
+import java.nio.ShortBuffer;
+import java.util.Arrays;
+import java.util.Objects;
+
+/**
+ * A direct NIO buffer seen as an n-dimensional NumPy array, in row-major order. Handed
+ * to Python it becomes an ndarray over the buffer's own memory, with the buffer's byte
+ * order: writes on either side are seen by the other, and the ndarray handed back to
+ * Java gives this same object.
+ * <p>
+ * The buffer must be direct and writable, and a byte, short, int, long, float or double
+ * buffer. The ndarray starts at the buffer's first element whatever its position, so
+ * the dimensions are checked against the capacity.
+ */
+public final class DirectNDArray {
+    private final Buffer data;
+    private final boolean unsigned;
+    private final int[] dims;
+
+    /** A one-dimensional, signed array over the whole buffer. */
+    public DirectNDArray(Buffer data) {
+        this(data, false, new int[] {capacityOf(data)});
+    }
+
+    public DirectNDArray(Buffer data, int... dims) {
+        this(data, false, dims);
+    }
+
+    /**
+     * @throws IllegalArgumentException if the buffer is not direct, read-only or of a
+     *         supported kind, the dimensions are empty or not all positive, or they need
+     *         more elements than the buffer's capacity
+     */
+    public DirectNDArray(Buffer data, boolean unsigned, int... dims) {
+        int capacity = capacityOf(data);
+        this.data = data;
+        this.unsigned = unsigned;
+        this.dims = NDArray.checkDimensions(dims, capacity, "the buffer's capacity of " + capacity);
+    }
+
+    public int[] getDimensions() {
+        return dims.clone();
+    }
+
+    /**
+     * The buffer itself. Declared as {@code Object} because the native library looks this
+     * method up by that exact signature; see {@link #getBuffer()} for a typed view.
+     */
+    public Object getData() {
+        return data;
+    }
+
+    public Buffer getBuffer() {
+        return data;
+    }
+
+    public boolean isUnsigned() {
+        return unsigned;
+    }
+
+    private static int capacityOf(Buffer data) {
+        Objects.requireNonNull(data, "data");
+        if (!(data instanceof ByteBuffer || data instanceof ShortBuffer || data instanceof IntBuffer
+                || data instanceof LongBuffer || data instanceof FloatBuffer || data instanceof DoubleBuffer)) {
+            throw new IllegalArgumentException("DirectNDArray data must be a byte, short, int, long, float or double "
+                    + "buffer, not " + data.getClass().getName());
+        }
+        if (!data.isDirect()) {
+            throw new IllegalArgumentException("DirectNDArray data must be a direct buffer");
+        }
+        if (data.isReadOnly()) {
+            // Python would be handed writable memory.
+            throw new IllegalArgumentException("DirectNDArray data must not be a read-only buffer");
+        }
+        return data.capacity();
+    }
+
+    @Override
+    public String toString() {
+        return "DirectNDArray[" + data.getClass().getSimpleName() + (unsigned ? " unsigned" : "") + ", dims="
+                + Arrays.toString(dims) + "]";
+    }
+}

@@ -1,0 +1,98 @@
+package kiv;
+
+import java.util.Objects;
+
+/**
+ * The process-wide Python runtime. It starts once, the first time an interpreter is
+ * made (or {@link #start()} is called), with the configuration given to
+ * {@link #setConfig}; it is never restarted.
+ */
+public final class MainInterpreter {
+    private static PyConfig config;
+    private static boolean started;
+    /** The configuration set was tried and refused: it may be replaced. */
+    private static boolean configRefused;
+
+    private MainInterpreter() {
+    }
+
+    /**
+     * Sets the start-up configuration. Allowed once, before Python starts; any later
+     * call throws {@link IllegalStateException}. (When Python refused to start with the
+     * configuration set, a new one may be set and the start tried again.)
+     */
+    public static synchronized void setConfig(PyConfig pyConfig) {
+        Objects.requireNonNull(pyConfig, "pyConfig");
+        if (started) {
+            throw new IllegalStateException("Python is already running; its configuration can no longer be set");
+        }
+        if (config != null && !configRefused) {
+            throw new IllegalStateException("The Python configuration has already been set");
+        }
+        config = pyConfig.copy();
+        configRefused = false;
+    }
+
+    /** Starts Python now, if it is not running yet. */
+    public static synchronized void start() {
+        if (started) {
+            return;
+        }
+        NativeLoader.load();
+        PyConfig c = config != null ? config : defaultConfig();
+        try {
+            initializePython(c.isolated, c.argv, c.hashSeed, c.useHashSeed, c.home, c.optimizationLevel,
+                    c.parseArgv, c.programName, c.siteImport, c.useEnvironment, c.userSiteDirectory, c.verbose,
+                    c.writeBytecode);
+        } catch (RuntimeException | Error e) {
+            // Python did not start: a corrected configuration may be set and tried again.
+            configRefused = config != null;
+            throw e;
+        }
+        started = true;
+    }
+
+    public static synchronized boolean isStarted() {
+        return started;
+    }
+
+    /**
+     * Imports a module into the main interpreter, whose {@code sys.modules} sub-interpreters
+     * made with {@link SubInterpreterOptions#setPublishMainModules} can see. Must not be
+     * called from inside Python code that holds an interpreter lock other than through a
+     * Java call.
+     */
+    public static void sharedImport(String module) {
+        Objects.requireNonNull(module, "module");
+        start();
+        sharedImportInternal(module);
+    }
+
+    /**
+     * The configuration used when none was set: CPython's isolated configuration, with
+     * the program name taken from the system property {@code kiv.python.executable} (the
+     * python of a virtual environment makes its packages visible), else the Python Kiv
+     * was built against.
+     */
+    static PyConfig defaultConfig() {
+        PyConfig c = new PyConfig();
+        String exe = System.getProperty("kiv.python.executable");
+        if (exe == null || exe.isEmpty()) {
+            exe = BuildInfo.pythonExecutable();
+        }
+        if (exe != null && !exe.isEmpty()) {
+            c.setProgramName(exe);
+        }
+        String home = System.getProperty("kiv.python.home");
+        if (home != null && !home.isEmpty()) {
+            c.setHome(home);
+        }
+        return c;
+    }
+
+    static native void initializePython(boolean isolated, String[] argv, int hashSeed, int useHashSeed, String home,
+            int optimizationLevel, int parseArgv, String programName, int siteImport, int useEnvironment,
+            int userSiteDirectory, int verbose, int writeBytecode);
+
+    static native void sharedImportInternal(String module);
+}

@@ -1,0 +1,110 @@
+package kiv;
+
+import java.util.Arrays;
+import java.util.Objects;
+
+/**
+ * A Java primitive array seen as an n-dimensional NumPy array, in row-major order.
+ * Handed to Python it becomes an ndarray holding a copy of the data; an ndarray handed
+ * to Java where an {@code Object} is expected becomes one of these.
+ * <p>
+ * The data is any primitive array except {@code char[]}; {@code unsigned} makes byte,
+ * short, int and long data unsigned on the Python side (it is ignored for boolean, float
+ * and double). The data array is kept, not copied.
+ */
+public final class NDArray {
+    private final Object data;
+    private final boolean unsigned;
+    private final int[] dims;
+
+    /** A one-dimensional, signed array over all of {@code data}. */
+    public NDArray(Object data) {
+        this(data, false, new int[] {lengthOf(data)});
+    }
+
+    public NDArray(Object data, int... dims) {
+        this(data, false, dims);
+    }
+
+    /**
+     * @throws IllegalArgumentException if the data is not a supported primitive array, the
+     *         dimensions are empty or not all positive, or they need more elements than
+     *         the data has
+     */
+    public NDArray(Object data, boolean unsigned, int... dims) {
+        int length = lengthOf(data);
+        this.data = data;
+        this.unsigned = unsigned;
+        this.dims = checkDimensions(dims, length, "the data array has " + length + " elements");
+    }
+
+    public int[] getDimensions() {
+        return dims.clone();
+    }
+
+    /** The primitive array itself (not a copy). */
+    public Object getData() {
+        return data;
+    }
+
+    public boolean isUnsigned() {
+        return unsigned;
+    }
+
+    private static int lengthOf(Object data) {
+        Objects.requireNonNull(data, "data");
+        Class<?> component = data.getClass().getComponentType();
+        if (component == null || !component.isPrimitive() || component == char.class) {
+            throw new IllegalArgumentException("NDArray data must be a boolean, byte, short, int, long, float or "
+                    + "double array, not " + data.getClass().getTypeName());
+        }
+        return java.lang.reflect.Array.getLength(data);
+    }
+
+    /**
+     * Validates dimensions against the number of elements available and returns a
+     * private copy of them.
+     */
+    static int[] checkDimensions(int[] dims, long available, String what) {
+        Objects.requireNonNull(dims, "dims");
+        if (dims.length == 0) {
+            throw new IllegalArgumentException("at least one dimension is needed");
+        }
+        long product = 1;
+        for (int d : dims) {
+            if (d <= 0) {
+                throw new IllegalArgumentException("dimensions must be positive: " + Arrays.toString(dims));
+            }
+            product *= d;
+            if (product > available) {
+                // checked at each step, so the product cannot overflow
+                throw new IllegalArgumentException("dimensions " + Arrays.toString(dims) + " need more elements than "
+                        + what);
+            }
+        }
+        return dims.clone();
+    }
+
+    @Override
+    public boolean equals(Object o) {
+        if (this == o) {
+            return true;
+        }
+        if (!(o instanceof NDArray)) {
+            return false;
+        }
+        NDArray other = (NDArray) o;
+        return unsigned == other.unsigned && Arrays.equals(dims, other.dims) && Objects.deepEquals(data, other.data);
+    }
+
+    @Override
+    public int hashCode() {
+        return 31 * (31 * Arrays.hashCode(dims) + Boolean.hashCode(unsigned)) + Arrays.deepHashCode(new Object[] {data});
+    }
+
+    @Override
+    public String toString() {
+        return "NDArray[" + data.getClass().getComponentType() + (unsigned ? " unsigned" : "") + ", dims="
+                + Arrays.toString(dims) + "]";
+    }
+}

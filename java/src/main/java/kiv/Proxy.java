@@ -1,0 +1,71 @@
+package kiv;
+
+import java.util.Objects;
+
+import kiv.python.InvocationHandler;
+import kiv.python.PyObject;
+
+/**
+ * Java proxies through which Python objects implement Java interfaces. The native
+ * library makes them for {@code _kiv.jproxy} and for Python callables passed where a
+ * functional interface is expected; Java code only needs {@link #getPyObject}.
+ */
+public final class Proxy {
+    private Proxy() {
+    }
+
+    /**
+     * A proxy implementing the named interfaces, loaded through the interpreter's class
+     * loader, whose methods call the Python object at {@code address}.
+     *
+     * @throws ClassNotFoundException if a name does not resolve
+     * @throws IllegalArgumentException if a name is not an interface
+     */
+    public static Object newProxyInstance(Kiv kiv, long address, String[] interfaceNames)
+            throws ClassNotFoundException {
+        Objects.requireNonNull(kiv, "kiv");
+        Objects.requireNonNull(interfaceNames, "interfaceNames");
+        ClassLoader loader = KivAccess.classLoader(kiv);
+        Class<?>[] interfaces = new Class<?>[interfaceNames.length];
+        for (int i = 0; i < interfaceNames.length; i++) {
+            Class<?> c = Class.forName(Objects.requireNonNull(interfaceNames[i], "interface name"), false, loader);
+            if (!c.isInterface()) {
+                throw new IllegalArgumentException(c.getName() + " is not an interface");
+            }
+            interfaces[i] = c;
+        }
+        return java.lang.reflect.Proxy.newProxyInstance(loader, interfaces,
+                new InvocationHandler(kiv, address, false));
+    }
+
+    /**
+     * A proxy implementing one functional interface: its abstract method calls the Python
+     * callable at {@code address} itself, whatever the method's name.
+     */
+    public static Object newDirectProxyInstance(Kiv kiv, long address, Class<?> functionalInterface) {
+        Objects.requireNonNull(kiv, "kiv");
+        Objects.requireNonNull(functionalInterface, "functionalInterface");
+        if (!functionalInterface.isInterface()) {
+            throw new IllegalArgumentException(functionalInterface.getName() + " is not an interface");
+        }
+        ClassLoader loader = functionalInterface.getClassLoader();
+        if (loader == null) {
+            // a JDK interface: any loader sees it
+            loader = KivAccess.classLoader(kiv);
+        }
+        return java.lang.reflect.Proxy.newProxyInstance(loader, new Class<?>[] {functionalInterface},
+                new InvocationHandler(kiv, address, true));
+    }
+
+    /**
+     * The Python object behind a proxy made here, as a view that owns no reference (it
+     * stays valid while the proxy holds its own); null for any other object.
+     */
+    public static PyObject getPyObject(Object proxy) {
+        if (proxy != null && java.lang.reflect.Proxy.isProxyClass(proxy.getClass())
+                && java.lang.reflect.Proxy.getInvocationHandler(proxy) instanceof InvocationHandler) {
+            return ((InvocationHandler) java.lang.reflect.Proxy.getInvocationHandler(proxy)).getPyObject();
+        }
+        return null;
+    }
+}

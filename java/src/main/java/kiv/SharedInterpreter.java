@@ -1,0 +1,39 @@
+package kiv;
+
+/**
+ * A new thread state in an existing interpreter: the main interpreter, or the
+ * interpreter of a base binding. Shared interpreters of one interpreter share its
+ * modules and serialise on its interpreter lock. Each has its own globals, unless it
+ * was made on a base with {@code shareGlobals}.
+ */
+public class SharedInterpreter extends Kiv {
+
+    /** A binding in the main interpreter with fresh globals. */
+    public SharedInterpreter() {
+        this(new KivConfig());
+    }
+
+    public SharedInterpreter(KivConfig config) {
+        super(null, false, config);
+    }
+
+    /**
+     * A binding in the interpreter of {@code base}, on the calling thread. With
+     * {@code shareGlobals} it uses the base's globals; otherwise fresh ones. The base
+     * cannot be closed while this one is open.
+     */
+    public SharedInterpreter(Interpreter base, boolean shareGlobals) {
+        this(base, shareGlobals, new KivConfig());
+    }
+
+    public SharedInterpreter(Interpreter base, boolean shareGlobals, KivConfig config) {
+        super(requireKiv(base), shareGlobals, config);
+    }
+
+    private static Kiv requireKiv(Interpreter base) {
+        if (!(base instanceof Kiv)) {
+            throw new IllegalArgumentException("base must be an interpreter made by Kiv");
+        }
+        return (Kiv) base;
+    }
+}

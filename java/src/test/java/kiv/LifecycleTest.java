@@ -1,0 +1,60 @@
+package kiv;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import org.junit.jupiter.api.Test;
+
+/** Closing interpreters, and start-up being once per process. */
+class LifecycleTest {
+
+    @Test
+    void closingASubInterpreterWaitsForItsPythonThreads() {
+        Interpreter py = new SubInterpreter();
+        py.exec("import threading, time\n"
+                + "done = []\n"
+                + "t = threading.Thread(target=lambda: (time.sleep(0.2), done.append(1)))\n"
+                + "t.start()");
+        py.close();
+        assertTrue(((Kiv) py).isClosed());
+    }
+
+    @Test
+    void aBaseClosesOnceItsSharedInterpretersAre() {
+        Interpreter base = new SubInterpreter();
+        Interpreter child = new SharedInterpreter(base, false);
+        assertThrows(KivException.class, base::close);
+        base.exec("still = 'open'");
+        child.close();
+        base.close();
+        assertThrows(KivException.class, () -> new SharedInterpreter(base, true));
+    }
+
+    @Test
+    void closingTheMainInterpreterBindingLeavesOthersWorking() {
+        try (Interpreter keep = new SharedInterpreter()) {
+            Interpreter gone = new SharedInterpreter();
+            gone.exec("import _kiv");
+            gone.close();
+            keep.exec("import _kiv\nassert _kiv.JINT_ID == 'i'");
+        }
+    }
+
+    @Test
+    void configurationIsFixedOnceRunning() {
+        MainInterpreter.start();
+        assertTrue(MainInterpreter.isStarted());
+        IllegalStateException e = assertThrows(IllegalStateException.class, () -> MainInterpreter.setConfig(new PyConfig()));
+        assertEquals("Python is already running; its configuration can no longer be set", e.getMessage());
+    }
+
+    @Test
+    void manySubInterpretersComeAndGo() {
+        for (int i = 0; i < 25; i++) {
+            try (Interpreter py = new SubInterpreter()) {
+                py.exec("import json, math\nx = [math.sqrt(i) for i in range(100)]\ns = json.dumps(x)");
+            }
+        }
+    }
+}

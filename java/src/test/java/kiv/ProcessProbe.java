@@ -1,0 +1,88 @@
+package kiv;
+
+/**
+ * Entry point for tests that need a fresh JVM: start-up configuration, and Python code
+ * that ends the process. The first argument names the scenario.
+ */
+public final class ProcessProbe {
+    private ProcessProbe() {
+    }
+
+    public static void main(String[] args) {
+        switch (args[0]) {
+            case "configured": {
+                MainInterpreter.setConfig(new PyConfig().setOptimizationLevel(2).setWriteBytecode(0).setSiteImport(0)
+                        .setHashSeed(0).setUseHashSeed(1).setArgv("a", "\u00e9", "\uD83D\uDE00")
+                        .setProgramName(System.getProperty("kiv.python.executable")));
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import sys\n"
+                            + "assert sys.flags.optimize == 2, sys.flags\n"
+                            + "assert sys.dont_write_bytecode\n"
+                            + "assert sys.flags.no_site == 1\n"
+                            + "assert sys.flags.hash_randomization == 0\n"
+                            + "assert sys.flags.isolated == 1\n"
+                            + "assert sys.argv == ['a', '\\xe9', '\\U0001F600'], sys.argv");
+                }
+                try {
+                    MainInterpreter.setConfig(new PyConfig());
+                    System.out.println("setConfig after start did not throw");
+                    System.exit(2);
+                } catch (IllegalStateException expected) {
+                    // as it should be
+                }
+                System.out.println("configured ok");
+                break;
+            }
+            case "defaults": {
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import sys\n"
+                            + "assert sys.flags.optimize == 0\n"
+                            + "assert sys.flags.no_site == 0\n"
+                            + "assert not sys.dont_write_bytecode\n"
+                            + "assert sys.flags.ignore_environment == 1\n"
+                            + "assert sys.argv == [''], sys.argv\n"
+                            + "import numpy");
+                }
+                System.out.println("defaults ok");
+                break;
+            }
+            case "null-argv": {
+                MainInterpreter.setConfig(new PyConfig().setArgv("a", null));
+                try {
+                    new SharedInterpreter();
+                    System.out.println("no exception");
+                    System.exit(2);
+                } catch (IllegalStateException e) {
+                    System.out.println("refused: " + e.getMessage());
+                }
+                if (MainInterpreter.isStarted()) {
+                    System.exit(3);
+                }
+                MainInterpreter.setConfig(new PyConfig().setArgv("x"));
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import sys\nassert sys.argv == ['x'], sys.argv");
+                }
+                System.out.println("retry ok");
+                break;
+            }
+            case "exit": {
+                // Python's own buffered output must not be lost when the process ends.
+                try (Interpreter py = new SubInterpreter()) {
+                    py.exec("print('before exit', end='')\nimport sys\nsys.exit(" + args[1] + ")");
+                }
+                System.out.println("not reached");
+                break;
+            }
+            case "eval-output": {
+                Interpreter py = new SharedInterpreter();
+                py.exec("print('from exec')");
+                py.eval("6 * 7");
+                // No close, no Python finalisation: what eval printed must already be out.
+                Runtime.getRuntime().halt(0);
+                break;
+            }
+            default:
+                throw new IllegalArgumentException(args[0]);
+        }
+    }
+}

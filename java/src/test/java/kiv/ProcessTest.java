@@ -1,0 +1,56 @@
+package kiv;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import org.junit.jupiter.api.Test;
+
+/** Behaviour that needs a JVM of its own: start-up configuration and ending the process. */
+class ProcessTest {
+
+    private static ChildJvm.Result probe(String... args) throws Exception {
+        return ChildJvm.main("kiv.ProcessProbe").args(args).run().assertNoJniProblems();
+    }
+
+    @Test
+    void startUpValuesAreApplied() throws Exception {
+        ChildJvm.Result r = probe("configured");
+        r.assertExit(0);
+        assertTrue(r.stdout.contains("configured ok"), r.toString());
+    }
+
+    @Test
+    void defaultsComeFromTheIsolatedConfigurationAndSeeTheVenv() throws Exception {
+        ChildJvm.Result r = probe("defaults");
+        r.assertExit(0);
+        assertTrue(r.stdout.contains("defaults ok"), r.toString());
+    }
+
+    @Test
+    void aNullArgumentRefusesStartUpAndAFixedConfigurationStarts() throws Exception {
+        ChildJvm.Result r = probe("null-argv");
+        r.assertExit(0);
+        assertTrue(r.stdout.contains("refused: Received null argv."), r.toString());
+        assertTrue(r.stdout.contains("retry ok"), r.toString());
+    }
+
+    @Test
+    void systemExitEndsTheProcessWithItsStatusAfterFlushing() throws Exception {
+        ChildJvm.Result three = probe("exit", "3");
+        three.assertExit(3);
+        assertTrue(three.stdout.startsWith("before exit"), three.toString());
+        assertFalse(three.stdout.contains("not reached"), three.toString());
+
+        probe("exit", "").assertExit(0);
+        probe("exit", "None").assertExit(0);
+        probe("exit", "True").assertExit(1);
+    }
+
+    @Test
+    void evalFlushesPythonOutputWhenStdoutIsAPipe() throws Exception {
+        ChildJvm.Result r = probe("eval-output");
+        r.assertExit(0);
+        assertEquals("from exec\n42\n", r.stdout);
+    }
+}

@@ -1,0 +1,293 @@
+// access/access.h: the JNI access layer: cached Java classes, the Java method wrappers
+// and the Java string helpers.
+//
+// Class references.  Each *_TYPE global holds a JNI global reference to its class
+// from start-up (cache_frequent_classes, then cache_primitive_classes) until shutdown
+// (unref_cache_primitive_classes, then unref_cache_frequent_classes), and is null
+// outside that span.  Readers never delete them.
+//
+// Method wrappers.  One exported function per Java method or constructor the library
+// calls: env first, then the target object for an instance method, then the Java
+// arguments.  Each caches its method identifier on first use.  A wrapper never tests,
+// clears or describes a Java exception (except its own failed look-up) and never
+// deletes a local reference: the caller checks for a pending exception after every
+// call, and owns and deletes any object returned.  On a failed look-up the result is
+// null, 0, false or nothing, with NoSuchMethodError pending; before start-up or after
+// shutdown (class reference null) it is the same with IllegalStateException pending.
+//
+// The interpreter lock.  A wrapper marked "keeps the lock" may be called with or
+// without the Python interpreter lock and leaves it as it was.  Every other wrapper
+// releases the lock for the whole look-up and call and takes it back before it
+// returns: it requires the lock held with a current Python thread state.
+#pragma once
+
+#include <jni.h>
+
+#include "common/export.h"
+
+// Frequent classes: java.lang.
+KIV_API jclass JOBJECT_TYPE;
+KIV_API jclass JSTRING_TYPE;
+KIV_API jclass JCLASS_TYPE;
+KIV_API jclass JCOMPARABLE_TYPE;
+KIV_API jclass JAUTOCLOSEABLE_TYPE;
+KIV_API jclass JITERABLE_TYPE;
+KIV_API jclass JNUMBER_TYPE;
+KIV_API jclass JTHROWABLE_TYPE;
+KIV_API jclass JCLASSLOADER_TYPE;
+
+// Frequent classes: java.util collections.
+KIV_API jclass JLIST_TYPE;
+KIV_API jclass JMAP_TYPE;
+KIV_API jclass JENTRY_TYPE;  // java.util.Map.Entry
+KIV_API jclass JITERATOR_TYPE;
+KIV_API jclass JCOLLECTION_TYPE;
+KIV_API jclass JARRAYLIST_TYPE;
+KIV_API jclass JHASHMAP_TYPE;
+KIV_API jclass JCOLLECTIONS_TYPE;
+
+// Frequent classes: boxed values and BigInteger.
+KIV_API jclass JBOOL_OBJ_TYPE;
+KIV_API jclass JBYTE_OBJ_TYPE;
+KIV_API jclass JSHORT_OBJ_TYPE;
+KIV_API jclass JINT_OBJ_TYPE;
+KIV_API jclass JLONG_OBJ_TYPE;
+KIV_API jclass JDOUBLE_OBJ_TYPE;
+KIV_API jclass JFLOAT_OBJ_TYPE;
+KIV_API jclass JCHAR_OBJ_TYPE;
+KIV_API jclass JBIGINTEGER_TYPE;
+
+// Frequent classes: java.nio buffers and byte order.
+KIV_API jclass JBUFFER_TYPE;
+KIV_API jclass JBYTEBUFFER_TYPE;
+KIV_API jclass JBYTEORDER_TYPE;
+KIV_API jclass JSHORTBUFFER_TYPE;
+KIV_API jclass JINTBUFFER_TYPE;
+KIV_API jclass JLONGBUFFER_TYPE;
+KIV_API jclass JDOUBLEBUFFER_TYPE;
+KIV_API jclass JFLOATBUFFER_TYPE;
+KIV_API jclass JCHARBUFFER_TYPE;
+
+// Frequent classes: java.lang.reflect.
+KIV_API jclass JEXECUTABLE_TYPE;
+KIV_API jclass JANNOTATED_ELEMENT_TYPE;
+KIV_API jclass JMEMBER_TYPE;
+KIV_API jclass JMETHOD_TYPE;
+KIV_API jclass JFIELD_TYPE;
+KIV_API jclass JAVA_PROXY_TYPE;  // java.lang.reflect.Proxy
+KIV_API jclass JMODIFIER_TYPE;
+
+// Frequent classes: exceptions mapped between Java and Python.
+KIV_API jclass CLASSNOTFOUND_EXC_TYPE;
+KIV_API jclass INDEX_EXC_TYPE;
+KIV_API jclass IO_EXC_TYPE;
+KIV_API jclass CLASSCAST_EXC_TYPE;
+KIV_API jclass ILLEGALARG_EXC_TYPE;
+KIV_API jclass ARITHMETIC_EXC_TYPE;
+KIV_API jclass OUTOFMEMORY_EXC_TYPE;
+KIV_API jclass ASSERTION_EXC_TYPE;
+
+// Frequent classes: the kiv companion package.
+KIV_API jclass KIV_PROXY_TYPE;
+KIV_API jclass KIV_EXC_TYPE;
+KIV_API jclass JPYOBJECT_TYPE;
+KIV_API jclass JPYCALLABLE_TYPE;
+KIV_API jclass JPYMETHOD_TYPE;
+KIV_API jclass KIV_NDARRAY_TYPE;
+KIV_API jclass KIV_DNDARRAY_TYPE;
+
+// Primitive classes (boolean.class ... double.class, void.class).
+KIV_API jclass JBOOLEAN_TYPE;
+KIV_API jclass JBYTE_TYPE;
+KIV_API jclass JCHAR_TYPE;
+KIV_API jclass JSHORT_TYPE;
+KIV_API jclass JINT_TYPE;
+KIV_API jclass JLONG_TYPE;
+KIV_API jclass JFLOAT_TYPE;
+KIV_API jclass JDOUBLE_TYPE;
+KIV_API jclass JVOID_TYPE;
+
+// One-dimensional primitive array classes (boolean[] ... double[]).
+KIV_API jclass JBOOLEAN_ARRAY_TYPE;
+KIV_API jclass JBYTE_ARRAY_TYPE;
+KIV_API jclass JCHAR_ARRAY_TYPE;
+KIV_API jclass JSHORT_ARRAY_TYPE;
+KIV_API jclass JINT_ARRAY_TYPE;
+KIV_API jclass JLONG_ARRAY_TYPE;
+KIV_API jclass JFLOAT_ARRAY_TYPE;
+KIV_API jclass JDOUBLE_ARRAY_TYPE;
+
+// Method identifiers looked up and stored by the code that uses them; null until
+// then, and null again after either unref_cache_* function.
+KIV_API jmethodID stackTraceElemInit;  // StackTraceElement(String, String, String, int)
+KIV_API jmethodID kivExcInitStrThrow;  // KivException(String, Throwable)
+KIV_API jmethodID kivExcInitStrLong;   // KivException(String, long)
+KIV_API jmethodID ndarrayInit;         // NDArray(Object, boolean, int[])
+KIV_API jmethodID ndarrayGetDims;      // NDArray.getDimensions()
+KIV_API jmethodID ndarrayGetData;      // NDArray.getData()
+KIV_API jmethodID ndarrayIsUnsigned;   // NDArray.isUnsigned()
+KIV_API jmethodID dndarrayGetDims;     // DirectNDArray.getDimensions()
+KIV_API jmethodID dndarrayGetData;     // DirectNDArray.getData()
+KIV_API jmethodID dndarrayIsUnsigned;  // DirectNDArray.isUnsigned()
+
+// Fills every null frequent-class reference, in a fixed order.  1 when all are set;
+// 0 at the first failure, with its Java exception pending and the references made so
+// far kept, so that a later call resumes there.  Run on a Java thread whose class
+// loader sees the kiv classes.
+KIV_API int cache_frequent_classes(JNIEnv* env) noexcept;
+// Fills every null primitive and primitive-array class reference; results as for
+// cache_frequent_classes.  Requires JCLASS_TYPE (0 with IllegalStateException
+// otherwise).  Does not touch the interpreter lock, so runs before Python exists.
+KIV_API int cache_primitive_classes(JNIEnv* env) noexcept;
+// Delete the references of their group and null them; idempotent.  Both also null
+// the ten method-identifier globals above and the identifiers cached by the wrappers
+// on kiv classes: once released, those classes can be unloaded with their loader,
+// which invalidates their identifiers.  Requires that no other thread uses them.
+KIV_API void unref_cache_frequent_classes(JNIEnv* env) noexcept;
+KIV_API void unref_cache_primitive_classes(JNIEnv* env) noexcept;
+
+// The modified UTF-8 bytes of `str`, borrowed from the JVM; nullptr for a null string,
+// or (string non-null) when the JVM ran out of memory, with OutOfMemoryError pending.
+// Not real UTF-8: characters above U+FFFF come as surrogate pairs and U+0000 as C0 80.
+KIV_API const char* jstring2char(JNIEnv* env, jstring str) noexcept;
+// Gives back a buffer of jstring2char and DELETES the local reference `str`, which the
+// caller must not use afterwards (never pass a global reference).  Does nothing at
+// all, and keeps `str`, when either argument is null.
+KIV_API void release_utf_char(JNIEnv* env, jstring str, const char* chars) noexcept;
+
+// Method wrappers, by Java class.
+
+// java.lang.Object and java.lang.Comparable.
+KIV_API jboolean java_lang_Object_equals(JNIEnv* env, jobject target, jobject other) noexcept;
+KIV_API jint java_lang_Object_hashCode(JNIEnv* env, jobject target) noexcept;
+KIV_API jstring java_lang_Object_toString(JNIEnv* env, jobject target) noexcept;
+KIV_API jint java_lang_Comparable_compareTo(JNIEnv* env, jobject target, jobject other) noexcept;
+
+// java.lang.Class and java.lang.ClassLoader.
+KIV_API jclass java_lang_Class_getComponentType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jobjectArray java_lang_Class_getConstructors(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getDeclaredClasses(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getDeclaredFields(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getDeclaredMethods(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getFields(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getMethods(JNIEnv* env, jobject target) noexcept;
+KIV_API jint java_lang_Class_getModifiers(JNIEnv* env, jobject target) noexcept;
+KIV_API jstring java_lang_Class_getName(JNIEnv* env, jobject target) noexcept;
+KIV_API jstring java_lang_Class_getSimpleName(JNIEnv* env, jobject target) noexcept;
+KIV_API jboolean java_lang_Class_isArray(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_lang_Class_newInstance(JNIEnv* env, jobject target) noexcept;
+KIV_API jboolean java_lang_Class_isInterface(JNIEnv* env, jobject target) noexcept;
+KIV_API jclass java_lang_Class_getSuperclass(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Class_getInterfaces(JNIEnv* env, jobject target) noexcept;
+KIV_API jclass java_lang_ClassLoader_loadClass(JNIEnv* env, jobject target, jstring name) noexcept;
+
+// Reflection: java.lang.reflect members and modifiers, and the kiv.PyMethod annotation.
+KIV_API jobject java_lang_reflect_AnnotatedElement_getAnnotation(JNIEnv* env, jobject target, jclass annotation_class) noexcept;  // keeps the lock
+KIV_API jobjectArray java_lang_reflect_Executable_getParameterTypes(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jboolean java_lang_reflect_Executable_isVarArgs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jclass java_lang_reflect_Field_getType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jclass java_lang_reflect_Member_getDeclaringClass(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jint java_lang_reflect_Member_getModifiers(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jstring java_lang_reflect_Member_getName(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jclass java_lang_reflect_Method_getReturnType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jboolean java_lang_reflect_Modifier_isPublic(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
+KIV_API jboolean java_lang_reflect_Modifier_isStatic(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
+KIV_API jboolean java_lang_reflect_Modifier_isAbstract(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
+KIV_API jboolean kiv_PyMethod_varargs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+KIV_API jboolean kiv_PyMethod_kwargs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
+
+// Boxing: constructors of the wrapper classes and of BigInteger.
+KIV_API jobject java_lang_Boolean_new_Z(JNIEnv* env, jboolean value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Byte_new_B(JNIEnv* env, jbyte value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Character_new_C(JNIEnv* env, jchar value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Double_new_D(JNIEnv* env, jdouble value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Float_new_F(JNIEnv* env, jfloat value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Integer_new_I(JNIEnv* env, jint value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Long_new_J(JNIEnv* env, jlong value) noexcept;  // keeps the lock
+KIV_API jobject java_lang_Short_new_S(JNIEnv* env, jshort value) noexcept;  // keeps the lock
+KIV_API jobject java_math_BigInteger_new_String(JNIEnv* env, jstring digits) noexcept;  // keeps the lock
+
+// Unboxing.
+KIV_API jboolean java_lang_Boolean_booleanValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jchar java_lang_Character_charValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jbyte java_lang_Number_byteValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jdouble java_lang_Number_doubleValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jfloat java_lang_Number_floatValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jint java_lang_Number_intValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jlong java_lang_Number_longValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jshort java_lang_Number_shortValue(JNIEnv* env, jobject target) noexcept;
+
+// java.lang.String, encoded through a named charset.
+KIV_API jobject java_lang_String_new_BArray_String(JNIEnv* env, jbyteArray bytes, jstring charset) noexcept;
+KIV_API jbyteArray java_lang_String_getBytes(JNIEnv* env, jobject target, jstring charset) noexcept;
+
+// java.lang.Iterable and java.util.Iterator.
+KIV_API jobject java_lang_Iterable_iterator(JNIEnv* env, jobject target) noexcept;
+KIV_API jboolean java_util_Iterator_hasNext(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_util_Iterator_next(JNIEnv* env, jobject target) noexcept;
+
+// java.util.Collection and java.util.List.
+KIV_API jboolean java_util_Collection_contains(JNIEnv* env, jobject target, jobject element) noexcept;
+KIV_API jint java_util_Collection_size(JNIEnv* env, jobject target) noexcept;
+KIV_API jboolean java_util_List_add(JNIEnv* env, jobject target, jobject element) noexcept;
+KIV_API jboolean java_util_List_addAll(JNIEnv* env, jobject target, jobject collection) noexcept;
+KIV_API void java_util_List_clear(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_util_List_get(JNIEnv* env, jobject target, jint index) noexcept;
+KIV_API jobject java_util_List_remove(JNIEnv* env, jobject target, jint index) noexcept;
+KIV_API jobject java_util_List_set(JNIEnv* env, jobject target, jint index, jobject element) noexcept;
+KIV_API jobject java_util_List_subList(JNIEnv* env, jobject target, jint from, jint to) noexcept;
+
+// java.util.Map and java.util.Map.Entry.
+KIV_API jobject java_util_Map_Entry_getKey(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_util_Map_Entry_getValue(JNIEnv* env, jobject target) noexcept;
+KIV_API jboolean java_util_Map_containsKey(JNIEnv* env, jobject target, jobject key) noexcept;
+KIV_API jobject java_util_Map_get(JNIEnv* env, jobject target, jobject key) noexcept;
+KIV_API jobject java_util_Map_keySet(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_util_Map_put(JNIEnv* env, jobject target, jobject key, jobject value) noexcept;
+KIV_API jobject java_util_Map_remove(JNIEnv* env, jobject target, jobject key) noexcept;
+KIV_API jint java_util_Map_size(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_util_Map_entrySet(JNIEnv* env, jobject target) noexcept;
+
+// New collections.
+KIV_API jobject java_util_ArrayList_new_I(JNIEnv* env, jint capacity) noexcept;
+KIV_API jobject java_util_HashMap_new_I(JNIEnv* env, jint capacity) noexcept;
+KIV_API jobject java_util_Collections_unmodifiableList(JNIEnv* env, jobject list) noexcept;
+
+// java.nio buffers and java.lang.AutoCloseable.
+KIV_API jboolean java_nio_Buffer_isDirect(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_ByteOrder_nativeOrder(JNIEnv* env) noexcept;
+KIV_API jobject java_nio_ByteBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_CharBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_DoubleBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_FloatBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_IntBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_LongBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject java_nio_ShortBuffer_order(JNIEnv* env, jobject target) noexcept;
+KIV_API void java_lang_AutoCloseable_close(JNIEnv* env, jobject target) noexcept;
+
+// java.lang.Throwable.
+KIV_API jstring java_lang_Throwable_getLocalizedMessage(JNIEnv* env, jobject target) noexcept;
+KIV_API jobjectArray java_lang_Throwable_getStackTrace(JNIEnv* env, jobject target) noexcept;
+KIV_API void java_lang_Throwable_setStackTrace(JNIEnv* env, jobject target, jobjectArray trace) noexcept;
+
+// The kiv companion package.
+KIV_API jobject kiv_python_PyObject_new_Kiv_J(JNIEnv* env, jobject kiv, jlong pyobject) noexcept;
+KIV_API jlong kiv_python_PyObject_getPyObject(JNIEnv* env, jobject target) noexcept;
+KIV_API jobject kiv_python_PyCallable_new_Kiv_J(JNIEnv* env, jobject kiv, jlong pyobject) noexcept;
+KIV_API jobject kiv_Proxy_newProxyInstance(JNIEnv* env, jobject kiv, jlong pyobject, jobjectArray interfaces) noexcept;
+KIV_API jobject kiv_Proxy_newDirectProxyInstance(JNIEnv* env, jobject kiv, jlong pyobject, jclass iface) noexcept;
+KIV_API jobject kiv_Proxy_getPyObject(JNIEnv* env, jobject proxy) noexcept;
+KIV_API jlong kiv_KivException_getPythonType(JNIEnv* env, jobject target) noexcept;
+
+namespace kiv {
+
+// Throws a new `class_name` (a JNI class name) with `message`, unless a Java
+// exception is already pending, which then stays.
+void throw_java_unless_pending(JNIEnv* env, const char* class_name, const char* message) noexcept;
+
+// Forgets the cached method identifiers of the wrappers on kiv classes, so they are
+// looked up again once the classes are cached again.  Requires no concurrent calls of
+// those wrappers.
+void forget_kiv_method_ids() noexcept;
+
+}  // namespace kiv

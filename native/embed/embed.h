@@ -1,0 +1,120 @@
+// embed/embed.h: the embedding runtime: start-up, interpreter bindings, the _kiv
+// module, running code and exchanging values.
+#pragma once
+
+#include <Python.h>
+#include <jni.h>
+#include <pthread.h>
+
+#include "common/export.h"
+#include "embed/version.h"
+
+// One interpreter binding per kiv.Kiv object.  Java holds its address.
+struct KivThread {
+  PyObject* globals;        // owned: the globals (and locals) code runs in
+  PyThreadState* tstate;    // owned: acquired by every native call on this record
+  JNIEnv* env;              // borrowed: the creating thread's environment
+  jobject classloader;      // global reference
+  jobject caller;           // global reference to the kiv.Kiv
+  // Library-private fields follow.
+  int ownsInterpreter;      // 1 for a sub-interpreter record
+  pthread_t ownerThread;    // the OS thread the thread state belongs to
+};
+
+// State of one interpreter's _kiv module: the type cache and the ten library types.
+struct ModuleState {
+  PyObject* javaTypeCache;
+  PyTypeObject* PyJType_Type;
+  PyTypeObject* PyJField_Type;
+  PyTypeObject* PyJMethod_Type;
+  PyTypeObject* PyJConstructor_Type;
+  PyTypeObject* PyJMultiMethod_Type;
+  PyTypeObject* PyJObject_Type;
+  PyTypeObject* PyJClass_Type;
+  PyTypeObject* PyJArray_Type;
+  PyTypeObject* PyJMonitor_Type;
+  PyTypeObject* PyJArrayIter_Type;
+};
+static_assert(sizeof(ModuleState) == 88, "ModuleState is eleven pointer slots");
+
+// ---- lifecycle ----------------------------------------------------------------------
+KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
+KIV_API void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved);
+
+KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, jint hashSeed,
+                             jint useHashSeed, jstring home, jint optimizationLevel, jint parseArgv,
+                             jstring programName, jint siteImport, jint useEnvironment,
+                             jint userSiteDirectory, jint verbose, jint writeBytecode);
+KIV_API void pyembed_shutdown(JavaVM* vm);
+KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, jobject caller,
+                                           jboolean publishMainModules, jboolean isolatedBase,
+                                           jint useMainObmalloc, jint allowFork, jint allowExec,
+                                           jint allowThreads, jint allowDaemonThreads,
+                                           jint checkMultiInterpExtensions, jint ownGil);
+KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, jobject caller,
+                                              KivThread* base, jboolean shareGlobals);
+// Makes the record of the current thread state ts (lock held), registers it in the
+// thread state's dict and releases the lock; steals globals.  Null (Java exception
+// pending, ts still current) on failure.
+KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobject caller, PyObject* globals,
+                                         PyThreadState* ts);
+KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* kivThread, jboolean endInterpreter);
+
+// The calling thread's environment, attaching the thread as a daemon when the JVM does
+// not know it; nullptr if that fails.
+KIV_API JNIEnv* pyembed_get_env(void);
+// The current thread state's record, or nullptr with a Python error set.
+KIV_API KivThread* pyembed_get_kivthread(void);
+// The current interpreter's _kiv module (borrowed), or nullptr with a Python error set.
+KIV_API PyObject* pyembed_get_kiv_module(void);
+// That module's state, or nullptr with a Python error set.
+KIV_API ModuleState* pyembed_get_module_state(void);
+
+// Throws java.lang.IllegalStateException with msg; with print set, first prints (and
+// clears) the pending Python error, without acting on SystemExit.
+KIV_API void pyembed_throw_illegal_state(JNIEnv* env, const char* msg, int print);
+
+// ---- the _kiv module ----------------------------------------------------------------
+KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules);
+KIV_API int kiv_module_traverse(PyObject* module, visitproc visit, void* arg);
+KIV_API void kiv_module_free(void* module);
+KIV_API void modulestate_clear(ModuleState* state);
+// Registers the NumPy conversions of the module being initialised; 0 on success.
+KIV_API int load_numpy_conversions(JNIEnv* env);
+
+// ---- running code -------------------------------------------------------------------
+KIV_API void pyembed_eval(JNIEnv* env, KivThread* kivThread, const char* source);
+KIV_API void pyembed_exec(JNIEnv* env, KivThread* kivThread, const char* source);
+KIV_API int pyembed_compile_string(JNIEnv* env, KivThread* kivThread, const char* source);
+KIV_API void pyembed_run(JNIEnv* env, KivThread* kivThread, const char* file);
+
+// ---- module functions ---------------------------------------------------------------
+KIV_API void pyembed_shared_import(JNIEnv* env, jstring module);
+
+namespace kiv {
+
+// The module definition of _kiv (one per process; each interpreter makes its own module).
+PyModuleDef* kiv_module_def() noexcept;
+// The main interpreter, its sys.modules and the lock kept for shared imports.
+PyInterpreterState* main_interpreter() noexcept;
+PyObject* main_interpreter_modules() noexcept;
+PyObject* main_interpreter_modules_lock() noexcept;
+
+// Runs source of the given length (which may contain NUL bytes, refused with CPython's
+// ValueError) in mode Py_single_input / Py_file_input; the variants behind the natives.
+void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
+void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
+int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
+void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept;
+
+// Flushes Python's sys.stdout and sys.stderr and then the C streams, keeping any
+// pending Python error.  Requires the interpreter lock.
+void flush_std_streams() noexcept;
+
+// Throws a Java exception of the given cached class with a UTF-8 message, unless one
+// is already pending.
+void throw_new(JNIEnv* env, jclass cls, const char* utf8_message) noexcept;
+// Throws kiv.KivException with the message.
+void throw_kiv(JNIEnv* env, const char* utf8_message) noexcept;
+
+}  // namespace kiv

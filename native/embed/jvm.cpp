@@ -1,0 +1,57 @@
+// embed/jvm.cpp: the JavaVM, per-thread environments and Java string text.
+#include <cstring>
+
+#include "common/jref.h"
+#include "convert/text.h"
+#include "embed/embed.h"
+
+namespace kiv {
+namespace {
+JavaVM* g_vm = nullptr;
+}  // namespace
+
+void set_java_vm(JavaVM* vm) noexcept { g_vm = vm; }
+
+JavaVM* java_vm() noexcept { return g_vm; }
+
+JNIEnv* current_env() noexcept {
+  if (!g_vm) return nullptr;
+  void* env = nullptr;
+  if (g_vm->GetEnv(&env, JNI_VERSION_1_6) != JNI_OK) return nullptr;
+  return static_cast<JNIEnv*>(env);
+}
+
+JNIEnv* attached_env() noexcept {
+  if (!g_vm) return nullptr;
+  void* env = nullptr;
+  jint rc = g_vm->GetEnv(&env, JNI_VERSION_1_6);
+  if (rc == JNI_OK) return static_cast<JNIEnv*>(env);
+  if (rc != JNI_EDETACHED) return nullptr;
+  // A thread Python started: the JVM adopts it as a daemon, so it never keeps the
+  // JVM from exiting.
+  if (g_vm->AttachCurrentThreadAsDaemon(&env, nullptr) != JNI_OK) return nullptr;
+  return static_cast<JNIEnv*>(env);
+}
+
+JavaUtf8::JavaUtf8(JNIEnv* env, jstring s) noexcept {
+  if (!s) return;
+  null_ = false;
+  jsize n = env->GetStringLength(s);
+  const jchar* units = env->GetStringCritical(s, nullptr);
+  if (!units) {
+    ok_ = false;  // OutOfMemoryError pending
+    return;
+  }
+  ok_ = utf16_to_utf8(units, static_cast<size_t>(n), text_);
+  env->ReleaseStringCritical(s, units);
+  if (!ok_) {
+    jclass oom = env->FindClass("java/lang/OutOfMemoryError");
+    if (oom) env->ThrowNew(oom, "converting a Java string to UTF-8");
+  }
+}
+
+bool JavaUtf8::has_nul() const noexcept { return !null_ && std::strlen(text_.c_str()) != text_.size(); }
+
+}  // namespace kiv
+
+KIV_API JNIEnv* pyembed_get_env(void) { return kiv::attached_env(); }

@@ -1,0 +1,555 @@
+// embed/lifecycle.cpp: starting and stopping Python, binding interpreters to Java
+// threads and closing them.
+#include <Python.h>
+#include <dlfcn.h>
+#include <jni.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "access/access.h"
+#include "common/gil.h"
+#include "common/jref.h"
+#include "common/pyref.h"
+#include "embed/embed.h"
+#include "exceptions/exceptions.h"
+
+namespace kiv {
+void set_java_vm(JavaVM* vm) noexcept;
+}  // namespace kiv
+
+namespace {
+
+// The main interpreter's thread state made at start-up; null until Python runs.  After
+// start-up it is only used at shutdown: work in the main interpreter from other
+// threads runs on temporary thread states of its own.
+PyThreadState* mainThreadState = nullptr;
+PyObject* mainInterpreterModules = nullptr;      // the main interpreter's sys.modules
+PyObject* mainInterpreterModulesLock = nullptr;  // a threading.Lock() of the main interpreter
+bool finalized = false;
+std::atomic<int> open_records{0};
+
+constexpr const char* kRecordKey = "kiv";
+
+PyInterpreterState* main_interp() noexcept { return mainThreadState ? mainThreadState->interp : nullptr; }
+
+// JNI extension modules are loaded with local symbol scope, so the libpython that came
+// in with us is invisible to CPython's own extension modules (math, _struct, NumPy),
+// which expect to find its symbols globally.  Promote it before Python starts.
+void promote_libpython() noexcept {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&Py_InitializeFromConfig), &info) && info.dli_fname) {
+    if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD)) {
+      std::fprintf(stderr, "WARNING: Kiv could not make %s global: %s\n", info.dli_fname, dlerror());
+    }
+  }
+}
+
+// A Java string as a wide string for PyConfig (UTF-16 to UTF-32), so that every
+// character arrives intact whatever the process locale.
+bool java_to_wide(JNIEnv* env, jstring s, std::wstring& out) noexcept {
+  jsize n = env->GetStringLength(s);
+  const jchar* u = env->GetStringChars(s, nullptr);
+  if (!u) return false;
+  try {
+    out.clear();
+    out.reserve(static_cast<size_t>(n));
+    for (jsize i = 0; i < n; ++i) {
+      unsigned cp = u[i];
+      if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
+        ++i;
+      }
+      out.push_back(static_cast<wchar_t>(cp));
+    }
+  } catch (const std::bad_alloc&) {
+    env->ReleaseStringChars(s, u);
+    return false;
+  }
+  env->ReleaseStringChars(s, u);
+  return true;
+}
+
+PyStatus set_wide(PyConfig* config, wchar_t** field, JNIEnv* env, jstring s) {
+  std::wstring w;
+  if (!java_to_wide(env, s, w)) {
+    env->ExceptionClear();
+    return PyStatus_NoMemory();
+  }
+  if (w.find(L'\0') != std::wstring::npos) return PyStatus_Error("configuration strings cannot contain U+0000");
+  return PyConfig_SetString(config, field, w.c_str());
+}
+
+PyStatus set_argv(PyConfig* config, JNIEnv* env, jobjectArray argv) {
+  jsize n = env->GetArrayLength(argv);
+  std::vector<std::wstring> args;
+  try {
+    args.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return PyStatus_NoMemory();
+  }
+  PyStatus status = PyStatus_Ok();
+  for (jsize i = 0; i < n; ++i) {
+    kiv::LocalRef<jstring> s(env, static_cast<jstring>(env->GetObjectArrayElement(argv, i)));
+    if (!s) {
+      if (env->ExceptionCheck()) env->ExceptionClear();
+      status = PyStatus_Error("Received null argv.");
+      continue;
+    }
+    if (!java_to_wide(env, s.get(), args[static_cast<size_t>(i)])) {
+      env->ExceptionClear();
+      return PyStatus_NoMemory();
+    }
+  }
+  if (PyStatus_Exception(status)) return status;
+  std::vector<wchar_t*> ptrs;
+  try {
+    for (auto& a : args) ptrs.push_back(a.data());
+  } catch (const std::bad_alloc&) {
+    return PyStatus_NoMemory();
+  }
+  return PyConfig_SetArgv(config, static_cast<Py_ssize_t>(n), n ? ptrs.data() : nullptr);
+}
+
+// Undoes a start-up that got past Py_InitializeFromConfig: otherwise this thread would
+// keep the interpreter lock and a retry would initialise a live runtime twice.
+void abandon_startup(JNIEnv* env, const char* msg) {
+  pyembed_throw_illegal_state(env, msg, 1);
+  Py_CLEAR(mainInterpreterModules);
+  Py_CLEAR(mainInterpreterModulesLock);
+  Py_FinalizeEx();
+}
+
+}  // namespace
+
+// ---- JNI load and unload --------------------------------------------------------------
+
+KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
+  kiv::set_java_vm(vm);
+  return JNI_VERSION_1_2;
+}
+
+KIV_API void JNICALL JNI_OnUnload(JavaVM* vm, void*) { pyembed_shutdown(vm); }
+
+// ---- errors during set-up -----------------------------------------------------------
+
+KIV_API void pyembed_throw_illegal_state(JNIEnv* env, const char* msg, int print) {
+  if (print && PyErr_Occurred()) kiv::print_python_error();
+  if (env->ExceptionCheck()) return;  // keep the earlier, more specific exception
+  jclass cls = env->FindClass("java/lang/IllegalStateException");
+  if (cls) {
+    env->ThrowNew(cls, msg);
+    env->DeleteLocalRef(cls);
+  }
+}
+
+// ---- start-up and shutdown ----------------------------------------------------------
+
+KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, jint hashSeed, jint useHashSeed,
+                             jstring home, jint optimizationLevel, jint parseArgv, jstring programName,
+                             jint siteImport, jint useEnvironment, jint userSiteDirectory, jint verbose,
+                             jint writeBytecode) {
+  if (mainThreadState) return;
+  if (finalized) {
+    pyembed_throw_illegal_state(env, "Python has been finalized in this process and cannot start again", 0);
+    return;
+  }
+  char msg[200] = {};
+  if (!kiv::python_version_ok(Py_GetVersion(), msg, sizeof msg)) {
+    pyembed_throw_illegal_state(env, msg, 0);
+    return;
+  }
+  if (Py_IsInitialized()) {
+    pyembed_throw_illegal_state(env, "Python was already initialised in this process by other code", 0);
+    return;
+  }
+  if (!cache_frequent_classes(env) || !cache_primitive_classes(env)) return;
+
+  PyConfig config;
+  if (isolated) {
+    PyConfig_InitIsolatedConfig(&config);
+  } else {
+    PyConfig_InitPythonConfig(&config);
+  }
+  if (parseArgv >= 0) config.parse_argv = parseArgv;
+  if (useEnvironment >= 0) config.use_environment = useEnvironment;
+  PyStatus status = PyStatus_Ok();
+  if (argv) status = set_argv(&config, env, argv);
+  if (hashSeed >= 0) config.hash_seed = static_cast<unsigned long>(hashSeed);
+  if (useHashSeed >= 0) config.use_hash_seed = useHashSeed;
+  if (home && !PyStatus_Exception(status)) status = set_wide(&config, &config.home, env, home);
+  if (optimizationLevel >= 0) config.optimization_level = optimizationLevel;
+  if (programName && !PyStatus_Exception(status)) {
+    status = set_wide(&config, &config.program_name, env, programName);
+  }
+  if (siteImport >= 0) config.site_import = siteImport;
+  if (userSiteDirectory >= 0) config.user_site_directory = userSiteDirectory;
+  if (verbose >= 0) config.verbose = verbose;
+  if (writeBytecode >= 0) config.write_bytecode = writeBytecode;
+
+  if (!PyStatus_Exception(status)) {
+    promote_libpython();
+    status = Py_InitializeFromConfig(&config);
+  }
+  PyConfig_Clear(&config);
+  if (PyStatus_Exception(status)) {
+    if (PyStatus_IsExit(status)) {
+      std::snprintf(msg, sizeof msg, "Python initialization exited with status %d", status.exitcode);
+      pyembed_throw_illegal_state(env, msg, 0);
+    } else {
+      pyembed_throw_illegal_state(env, status.err_msg ? status.err_msg : "Python initialization failed", 0);
+    }
+    return;
+  }
+
+  kiv::PyRef sys = kiv::PyRef::steal(PyImport_ImportModule("sys"));
+  if (!sys) return abandon_startup(env, "Failed to import sys module");
+  mainInterpreterModules = PyObject_GetAttrString(sys.get(), "modules");
+  if (!mainInterpreterModules) return abandon_startup(env, "Failed to get sys.modules");
+  sys.reset();
+  kiv::PyRef threading = kiv::PyRef::steal(PyImport_ImportModule("threading"));
+  if (!threading) return abandon_startup(env, "Failed to import threading module");
+  kiv::PyRef lockType = kiv::PyRef::steal(PyObject_GetAttrString(threading.get(), "Lock"));
+  if (!lockType) return abandon_startup(env, "Failed to get Lock attribute");
+  mainInterpreterModulesLock = PyObject_CallNoArgs(lockType.get());
+  if (!mainInterpreterModulesLock) return abandon_startup(env, "Failed to get main thread modules lock");
+  lockType.reset();
+  threading.reset();
+
+  // Give the module definition its index now, under the main interpreter's lock:
+  // two interpreters with their own locks could otherwise race to assign it.
+  PyModuleDef_Init(kiv::kiv_module_def());
+
+  mainThreadState = PyThreadState_Get();
+  PyEval_ReleaseThread(mainThreadState);
+}
+
+KIV_API void pyembed_shutdown(JavaVM* vm) {
+  if (mainThreadState) {
+    if (open_records.load() > 0) {
+      std::printf("WARNING: Kiv internal error. Python not finalized: %d interpreter binding(s) still open.\n",
+                  open_records.load());
+      std::fflush(stdout);
+    } else {
+      PyEval_AcquireThread(mainThreadState);
+      Py_CLEAR(mainInterpreterModules);
+      Py_CLEAR(mainInterpreterModulesLock);
+      Py_FinalizeEx();
+      mainThreadState = nullptr;
+      finalized = true;
+    }
+  }
+  void* env = nullptr;
+  if (vm && vm->GetEnv(&env, JNI_VERSION_1_6) == JNI_OK) {
+    unref_cache_primitive_classes(static_cast<JNIEnv*>(env));
+    unref_cache_frequent_classes(static_cast<JNIEnv*>(env));
+  }
+}
+
+namespace kiv {
+
+PyObject* main_interpreter_modules() noexcept { return mainInterpreterModules; }
+PyObject* main_interpreter_modules_lock() noexcept { return mainInterpreterModulesLock; }
+PyInterpreterState* main_interpreter() noexcept { return main_interp(); }
+
+}  // namespace kiv
+
+// ---- records --------------------------------------------------------------------------
+
+namespace {
+
+// Ends a sub-interpreter whose set-up failed.  The thread state is current and has no
+// frames.  A pending Java exception is kept aside so that objects freed on the way may
+// still call JNI.
+void abandon_subinterpreter(JNIEnv* env, PyThreadState* ts) {
+  if (PyErr_Occurred()) kiv::print_python_error();
+  jthrowable pending = env->ExceptionOccurred();
+  if (pending) env->ExceptionClear();
+  Py_EndInterpreter(ts);
+  if (pending) {
+    env->Throw(pending);
+    env->DeleteLocalRef(pending);
+  }
+}
+
+bool config_conflict(JNIEnv* env, const PyInterpreterConfig& c, bool publish) {
+  if (c.gil == PyInterpreterConfig_OWN_GIL && c.use_main_obmalloc) {
+    pyembed_throw_illegal_state(
+        env,
+        "A sub-interpreter with its own interpreter lock must have its own object allocator "
+        "(use_main_obmalloc = 0)",
+        0);
+    return true;
+  }
+  if (!c.use_main_obmalloc && !c.check_multi_interp_extensions) {
+    pyembed_throw_illegal_state(env, "per-interpreter obmalloc does not support single-phase init extension modules",
+                                0);
+    return true;
+  }
+  if (publish && (c.gil == PyInterpreterConfig_OWN_GIL || !c.use_main_obmalloc)) {
+    pyembed_throw_illegal_state(
+        env,
+        "mainInterpreterModules can only be published to a sub-interpreter that shares the main interpreter's "
+        "lock and object allocator",
+        0);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Builds the record for the thread state `ts`, which is current and holds its lock, and
+// releases the lock.  Steals the reference to `globals`.  On failure throws, leaves the thread state
+// current for the caller to tear down, and returns null.
+KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobject caller, PyObject* globalsRef,
+                                         PyThreadState* ts) {
+  kiv::PyRef globals = kiv::PyRef::steal(globalsRef);
+  KivThread* rec = new (std::nothrow) KivThread();
+  if (!rec) {
+    pyembed_throw_illegal_state(env, "Out of memory.", 0);
+    return nullptr;
+  }
+  rec->tstate = ts;
+  rec->env = env;
+  rec->ownsInterpreter = 0;
+  rec->ownerThread = pthread_self();
+  rec->classloader = classloader ? env->NewGlobalRef(classloader) : nullptr;
+  rec->caller = caller ? env->NewGlobalRef(caller) : nullptr;
+  if ((classloader && !rec->classloader) || (caller && !rec->caller)) {
+    if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
+    if (rec->caller) env->DeleteGlobalRef(rec->caller);
+    delete rec;
+    pyembed_throw_illegal_state(env, "Out of memory.", 0);
+    return nullptr;
+  }
+  PyObject* dict = PyThreadState_GetDict();
+  kiv::PyRef capsule = kiv::PyRef::steal(PyCapsule_New(rec, nullptr, nullptr));
+  if (!dict || !capsule || PyDict_SetItemString(dict, kRecordKey, capsule.get()) < 0) {
+    if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
+    if (rec->caller) env->DeleteGlobalRef(rec->caller);
+    delete rec;
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    pyembed_throw_illegal_state(env, "Couldn't register the interpreter binding in its thread state", 1);
+    return nullptr;
+  }
+  rec->globals = globals.release();
+  open_records.fetch_add(1);
+  PyEval_ReleaseThread(ts);
+  return rec;
+}
+
+KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, jobject caller,
+                                           jboolean publishMainModules, jboolean isolatedBase, jint useMainObmalloc,
+                                           jint allowFork, jint allowExec, jint allowThreads, jint allowDaemonThreads,
+                                           jint checkMultiInterpExtensions, jint ownGil) {
+  if (!mainThreadState) {
+    pyembed_throw_illegal_state(env, "Python is not running", 0);
+    return nullptr;
+  }
+  PyInterpreterConfig cfg;
+  if (isolatedBase) {
+    cfg = {0, 0, 0, 1, 0, 1, PyInterpreterConfig_OWN_GIL};
+  } else {
+    cfg = {1, 1, 1, 1, 1, 0, PyInterpreterConfig_SHARED_GIL};
+  }
+  if (useMainObmalloc != -1) cfg.use_main_obmalloc = useMainObmalloc;
+  if (allowFork != -1) cfg.allow_fork = allowFork;
+  if (allowExec != -1) cfg.allow_exec = allowExec;
+  if (allowThreads != -1) cfg.allow_threads = allowThreads;
+  if (allowDaemonThreads != -1) cfg.allow_daemon_threads = allowDaemonThreads;
+  if (checkMultiInterpExtensions != -1) cfg.check_multi_interp_extensions = checkMultiInterpExtensions;
+  if (ownGil == 0) cfg.gil = PyInterpreterConfig_SHARED_GIL;
+  if (ownGil == 1) cfg.gil = PyInterpreterConfig_OWN_GIL;
+  if (config_conflict(env, cfg, publishMainModules)) return nullptr;
+
+  // The new interpreter is created with no thread state current on this thread: it then
+  // copies the main interpreter's configuration and, whatever happens, leaves no other
+  // interpreter's lock held or half-released behind.  The main thread state is never
+  // borrowed, so concurrent set-ups on other threads cannot share it.
+  PyThreadState* prev = kiv::current_tstate();
+  if (prev) PyEval_SaveThread();
+  PyThreadState* ts = nullptr;
+  PyStatus status = Py_NewInterpreterFromConfig(&ts, &cfg);
+  if (PyStatus_Exception(status) || !ts) {
+    if (ts) Py_EndInterpreter(ts);
+    if (prev) PyEval_RestoreThread(prev);
+    pyembed_throw_illegal_state(env, status.err_msg ? status.err_msg : "Couldn't create sub-interpreter.", 0);
+    return nullptr;
+  }
+  KivThread* rec = nullptr;
+  PyObject* mainModule = PyImport_AddModule("__main__");  // borrowed
+  if (!mainModule) {
+    PyErr_Clear();
+    if (!env->ExceptionCheck()) env->ThrowNew(KIV_EXC_TYPE, "Couldn't add module __main__.");
+  } else if (pyembed_module_init(env, publishMainModules) == 0) {
+    rec = pyembed_kivthread_new(env, classloader, caller, Py_NewRef(PyModule_GetDict(mainModule)), ts);
+    if (rec) rec->ownsInterpreter = 1;
+  }
+  if (!rec) abandon_subinterpreter(env, ts);
+  if (prev) PyEval_RestoreThread(prev);
+  return rec;
+}
+
+KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, jobject caller, KivThread* base,
+                                              jboolean shareGlobals) {
+  if (!mainThreadState) {
+    pyembed_throw_illegal_state(env, "Python is not running", 0);
+    return nullptr;
+  }
+  PyInterpreterState* interp = base ? base->tstate->interp : main_interp();
+  PyThreadState* ts = PyThreadState_New(interp);
+  if (!ts) {
+    pyembed_throw_illegal_state(env, "Out of memory.", 0);
+    return nullptr;
+  }
+  PyThreadState* prev = kiv::current_tstate();
+  if (prev) PyEval_SaveThread();
+  PyEval_AcquireThread(ts);
+  kiv::PyRef globals;
+  if (base && shareGlobals) {
+    globals = kiv::PyRef::borrow(base->globals);
+  } else {
+    globals = kiv::PyRef::steal(PyDict_New());
+    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) globals.reset();
+    if (!globals) pyembed_throw_illegal_state(env, "Out of memory.", 1);
+  }
+  KivThread* rec = nullptr;
+  if (globals && pyembed_module_init(env, JNI_FALSE) == 0) {
+    rec = pyembed_kivthread_new(env, classloader, caller, globals.release(), ts);
+  }
+  if (!rec) {
+    globals.reset();
+    if (PyErr_Occurred()) kiv::print_python_error();
+    PyThreadState_Clear(ts);
+    PyThreadState_DeleteCurrent();
+  }
+  if (prev) PyEval_RestoreThread(prev);
+  return rec;
+}
+
+namespace {
+
+// Other thread states of ts's interpreter (Python threads still running, or shared
+// bindings made on this record).  Requires ts current.
+int other_thread_states(PyThreadState* ts) {
+  int n = 0;
+  for (PyThreadState* t = PyInterpreterState_ThreadHead(ts->interp); t; t = PyThreadState_Next(t)) {
+    if (t != ts) ++n;
+  }
+  return n;
+}
+
+// Waits for the interpreter's non-daemon Python threads, as interpreter shutdown does
+// (which then finds none left), so that they do not count as other thread states.
+void join_python_threads() {
+  kiv::PyErrorStash stash;
+  PyObject* modules = PyImport_GetModuleDict();
+  if (!modules || !PyDict_GetItemString(modules, "threading")) return;  // no threads were ever started
+  kiv::PyRef globals = kiv::PyRef::steal(PyDict_New());
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  kiv::PyRef r = kiv::PyRef::steal(PyRun_String(
+      "import threading\n"
+      "for t in threading.enumerate():\n"
+      "    if t is not threading.current_thread() and not t.daemon:\n"
+      "        t.join()\n",
+      Py_file_input, globals.get(), globals.get()));
+  if (!r) kiv::print_python_error();
+}
+
+}  // namespace
+
+KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* rec, jboolean endInterpreter) {
+  if (!rec) {
+    std::printf("WARNING: thread_close, invalid KivThread pointer.\n");
+    std::fflush(stdout);
+    return;
+  }
+  PyThreadState* ts = rec->tstate;
+  PyThreadState* prev = kiv::current_tstate();
+  if (prev == ts) {
+    // Closing from inside Python code that runs on this very binding.
+    pyembed_throw_illegal_state(env, "Cannot close an interpreter while Python code is running in it", 0);
+    return;
+  }
+  if (prev) PyEval_SaveThread();
+  PyEval_AcquireThread(ts);
+  bool end = endInterpreter && ts->interp != main_interp();
+  PyFrameObject* frame = PyThreadState_GetFrame(ts);  // new reference
+  if (frame) {
+    Py_DECREF(frame);
+    PyEval_ReleaseThread(ts);
+    if (prev) PyEval_RestoreThread(prev);
+    pyembed_throw_illegal_state(env, "Cannot close an interpreter while Python code is running in it", 0);
+    return;
+  }
+  if (end) {
+    join_python_threads();
+    int others = other_thread_states(ts);
+    if (others > 0) {
+      PyEval_ReleaseThread(ts);
+      if (prev) PyEval_RestoreThread(prev);
+      char msg[160];
+      std::snprintf(msg, sizeof msg,
+                    "Cannot end the sub-interpreter: %d other thread state(s) (Python threads or shared "
+                    "interpreters) still use it",
+                    others);
+      pyembed_throw_illegal_state(env, msg, 0);
+      return;
+    }
+  }
+  kiv::flush_std_streams();
+  PyObject* dict = PyThreadState_GetDict();
+  if (dict && PyDict_DelItemString(dict, kRecordKey) < 0) PyErr_Clear();
+  Py_CLEAR(rec->globals);
+  PyGC_Collect();
+  if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
+  if (rec->caller) env->DeleteGlobalRef(rec->caller);
+  rec->classloader = rec->caller = nullptr;
+  if (PyErr_Occurred()) kiv::print_python_error();
+  if (end) {
+    Py_EndInterpreter(ts);  // leaves no thread state current and no lock held
+  } else {
+    PyThreadState_Clear(ts);
+    PyThreadState_DeleteCurrent();
+  }
+  if (prev) PyEval_RestoreThread(prev);
+  open_records.fetch_sub(1);
+  delete rec;
+}
+
+// ---- look-ups from Python-side code ---------------------------------------------------
+
+KIV_API KivThread* pyembed_get_kivthread(void) {
+  PyObject* dict = PyThreadState_GetDict();  // borrowed
+  if (dict) {
+    PyObject* capsule = PyDict_GetItemString(dict, kRecordKey);  // borrowed
+    if (capsule) {
+      void* p = PyCapsule_GetPointer(capsule, nullptr);
+      if (p) return static_cast<KivThread*>(p);
+    }
+  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "No Kiv instance available on current thread.");
+  return nullptr;
+}
+
+KIV_API PyObject* pyembed_get_kiv_module(void) {
+  PyObject* m = PyState_FindModule(kiv::kiv_module_def());
+  if (!m && !PyErr_Occurred()) PyErr_SetString(PyExc_ModuleNotFoundError, "Module _kiv was not found.");
+  return m;
+}
+
+KIV_API ModuleState* pyembed_get_module_state(void) {
+  PyObject* m = pyembed_get_kiv_module();
+  if (!m) return nullptr;
+  return static_cast<ModuleState*>(PyModule_GetState(m));
+}

@@ -1,0 +1,198 @@
+// embed/module.cpp: the _kiv module that every interpreter gets, with its type registry.
+#include <Python.h>
+#include <jni.h>
+
+#include "Objects/objects.h"
+#include "common/pyref.h"
+#include "embed/embed.h"
+#include "embed/modulefuncs.h"
+#include "exceptions/exceptions.h"
+
+namespace {
+
+PyMethodDef kiv_methods[] = {
+    {"findClass", kiv_findClass, METH_VARARGS, "Find and instantiate a system class, somewhat faster than forName."},
+    {"forName", kiv_forName, METH_VARARGS, "Find and return a jclass object using the supplied ClassLoader."},
+    {"jarray", kiv_jarray, METH_VARARGS,
+     "Create a new primitive or object Java array.\n"
+     "\n"
+     "jarray(size, typecode, [fill]) or jarray(size, jclass)\n"
+     "\n"
+     "Java arrays behave much like Python lists, except that their size is fixed\n"
+     "when they are made and all their components have one type. Object arrays are\n"
+     "made from a jclass, primitive arrays from one of these type codes:\n"
+     "\n"
+     "    'z'   boolean\n"
+     "    'b'   byte\n"
+     "    'c'   char\n"
+     "    's'   short\n"
+     "    'i'   int\n"
+     "    'j'   long\n"
+     "    'f'   float\n"
+     "    'd'   double\n"},
+    {"jproxy", kiv_jproxy, METH_VARARGS,
+     "Create a Proxy class for a Python object.\n"
+     "Accepts two arguments: ([a class object], [list of java interfaces to implement, string names])"},
+    {"setJavaToPythonConverter", kiv_setJavaToPythonConverter, METH_VARARGS,
+     "Register a function that converts a Java object of a specific class to a Python equivalent.\n"
+     "\n"
+     "Accepts two arguments: a pyjclass or pyjtype, and a conversion function.\n"
+     "\n"
+     "The function is called whenever Kiv converts a Java object of that type to Python.\n"
+     "It takes the Java object as its single argument and returns its Python\n"
+     "representation (which may be the argument itself).\n"
+     "\n"
+     "Converters apply to all subclasses: one registered for java.util.Map applies to\n"
+     "HashMap, TreeMap and every other Map, and more specific converters registered on\n"
+     "subclasses override the parent's. Passing None as the function removes any\n"
+     "previously defined converter."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef kivModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_kiv",               // m_name
+    "_kiv",               // m_doc
+    sizeof(ModuleState),  // m_size
+    kiv_methods,          // m_methods
+    nullptr,              // m_slots
+    kiv_module_traverse,  // m_traverse
+    nullptr,              // m_clear
+    kiv_module_free,      // m_free
+};
+
+PyObject** state_slots(ModuleState* s) noexcept { return reinterpret_cast<PyObject**>(s); }
+constexpr int kStateSlots = sizeof(ModuleState) / sizeof(PyObject*);
+
+bool state_complete(ModuleState* s) noexcept {
+  if (!s) return false;
+  PyObject** slots = state_slots(s);
+  for (int i = 0; i < kStateSlots; ++i) {
+    if (!slots[i]) return false;
+  }
+  return true;
+}
+
+// Takes a half-built _kiv out of sys.modules and the module registry so that the next
+// binding in this interpreter builds it again rather than reusing it.
+void unregister_module(PyObject* modules) noexcept {
+  kiv::PyErrorStash stash;
+  if (PyDict_DelItemString(modules, "_kiv") < 0) PyErr_Clear();
+  if (PyState_FindModule(&kivModuleDef) && PyState_RemoveModule(&kivModuleDef) < 0) PyErr_Clear();
+  PyErr_Clear();
+}
+
+int fail(JNIEnv* env, PyObject* modules, const char* msg) {
+  unregister_module(modules);
+  pyembed_throw_illegal_state(env, msg, 1);
+  return -1;
+}
+
+}  // namespace
+
+namespace kiv {
+PyModuleDef* kiv_module_def() noexcept { return &kivModuleDef; }
+}  // namespace kiv
+
+KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* existing = PyDict_GetItemString(modules, "_kiv");  // borrowed
+  if (existing) {
+    // Reuse only Kiv's own, complete module; anything else stored under the name is
+    // replaced.
+    if (PyModule_Check(existing) && PyModule_GetDef(existing) == &kivModuleDef &&
+        state_complete(static_cast<ModuleState*>(PyModule_GetState(existing)))) {
+      return 0;
+    }
+    PyErr_Clear();
+  } else if (PyErr_Occurred()) {
+    pyembed_throw_illegal_state(env, "Error checking for existing module _kiv", 1);
+    return -1;
+  }
+
+  kiv::PyRef module = kiv::PyRef::steal(PyModule_Create2(&kivModuleDef, 1013));
+  if (!module) {
+    pyembed_throw_illegal_state(env, "Couldn't create module _kiv", 1);
+    return -1;
+  }
+  if (PyDict_SetItemString(modules, "_kiv", module.get()) < 0) {
+    pyembed_throw_illegal_state(env, "Couldn't set _kiv on sys.modules", 1);
+    return -1;
+  }
+  PyObject* m = module.get();
+
+  static const struct {
+    const char* name;
+    const char* value;
+  } kTypeCodes[] = {{"JBOOLEAN_ID", "z"}, {"JINT_ID", "i"},   {"JLONG_ID", "j"},  {"JDOUBLE_ID", "d"},
+                    {"JSHORT_ID", "s"},   {"JFLOAT_ID", "f"}, {"JCHAR_ID", "c"},  {"JBYTE_ID", "b"}};
+  for (const auto& c : kTypeCodes) {
+    if (PyModule_AddStringConstant(m, c.name, c.value) < 0) PyErr_Clear();
+  }
+  if (PyModule_AddIntConstant(m, "KIV_NUMPY_ENABLED", 1) < 0) PyErr_Clear();
+
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(m));
+  if (!state) return fail(env, modules, "Failed to initialize module state");
+
+  // The cache goes into its slot first, so that every later failure path frees it
+  // with the module.
+  state->javaTypeCache = PyDict_New();
+  if (!state->javaTypeCache) return fail(env, modules, "Couldn't create __javaTypeCache__");
+  if (PyModule_AddObjectRef(m, "__javaTypeCache__", state->javaTypeCache) < 0) {
+    return fail(env, modules, "Couldn't add __javaTypeCache__ to module _kiv");
+  }
+  if (PyState_AddModule(m, &kivModuleDef) < 0) return fail(env, modules, "Couldn't register module _kiv");
+
+  if (publishMainModules) {
+    if (PyModule_AddObjectRef(m, "mainInterpreterModules", kiv::main_interpreter_modules()) < 0) PyErr_Clear();
+    if (PyModule_AddObjectRef(m, "mainInterpreterModulesLock", kiv::main_interpreter_modules_lock()) < 0) {
+      PyErr_Clear();
+    }
+  }
+
+  PyObject* typeBase = reinterpret_cast<PyObject*>(&PyType_Type);
+  auto make = [](PyType_Spec* spec, PyObject* base) -> PyTypeObject* {
+    return reinterpret_cast<PyTypeObject*>(base ? PyType_FromSpecWithBases(spec, base) : PyType_FromSpec(spec));
+  };
+  if (!(state->PyJType_Type = make(&PyJType_Spec, typeBase)) ||
+      !(state->PyJField_Type = make(&PyJField_Spec, nullptr)) ||
+      !(state->PyJMethod_Type = make(&PyJMethod_Spec, nullptr)) ||
+      !(state->PyJConstructor_Type =
+            make(&PyJConstructor_Spec, reinterpret_cast<PyObject*>(state->PyJMethod_Type))) ||
+      !(state->PyJMultiMethod_Type = make(&PyJMultiMethod_Spec, nullptr)) ||
+      !(state->PyJObject_Type = make(&PyJObject_Spec, nullptr)) ||
+      !(state->PyJClass_Type = make(&PyJClass_Spec, reinterpret_cast<PyObject*>(state->PyJObject_Type))) ||
+      !(state->PyJArray_Type = make(&PyJArray_Spec, reinterpret_cast<PyObject*>(state->PyJObject_Type))) ||
+      !(state->PyJMonitor_Type = make(&PyJMonitor_Spec, nullptr)) ||
+      !(state->PyJArrayIter_Type = make(&PyJArrayIter_Spec, nullptr))) {
+    return fail(env, modules, "Failed to initialize PyJTypes");
+  }
+
+  if (load_numpy_conversions(env) != 0) {
+    unregister_module(modules);
+    if (!env->ExceptionCheck()) pyembed_throw_illegal_state(env, "Failed to load NumPy conversions", 1);
+    return -1;
+  }
+  return 0;
+}
+
+KIV_API int kiv_module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (!state) return 0;
+  PyObject** slots = state_slots(state);
+  for (int i = 0; i < kStateSlots; ++i) {
+    Py_VISIT(slots[i]);
+  }
+  return 0;
+}
+
+KIV_API void modulestate_clear(ModuleState* state) {
+  PyObject** slots = state_slots(state);
+  for (int i = 0; i < kStateSlots; ++i) {
+    Py_CLEAR(slots[i]);
+  }
+}
+
+KIV_API void kiv_module_free(void* module) {
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (state) modulestate_clear(state);
+}

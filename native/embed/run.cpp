@@ -1,0 +1,158 @@
+// embed/run.cpp: running statements, expressions, scripts and compiled files.
+#include <Python.h>
+#include <marshal.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "access/access.h"
+#include "common/gil.h"
+#include "common/pyref.h"
+#include "embed/embed.h"
+#include "exceptions/exceptions.h"
+
+namespace kiv {
+
+void throw_new(JNIEnv* env, jclass cls, const char* msg) noexcept {
+  if (env->ExceptionCheck() || !cls) return;
+  env->ThrowNew(cls, msg);
+}
+
+void throw_kiv(JNIEnv* env, const char* msg) noexcept { throw_new(env, KIV_EXC_TYPE, msg); }
+
+void flush_std_streams() noexcept {
+  PyErrorStash stash;
+  for (const char* name : {"stdout", "stderr"}) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (stream && stream != Py_None) {
+      PyRef r = PyRef::steal(PyObject_CallMethod(stream, "flush", nullptr));
+      if (!r) PyErr_Clear();
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+}  // namespace kiv
+
+namespace {
+
+constexpr const char* kNoRecord = "Couldn't get thread objects.";
+
+// Refuses text whose UTF-8 holds a zero byte, as compile() does: a C string would end
+// there and the rest would silently not run.
+bool refuse_nul(const char* src, size_t len) {
+  if (std::strlen(src) == len) return false;
+  PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
+  return true;
+}
+
+bool ends_with(const char* s, size_t len, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return len >= n && std::memcmp(s + len - n, suffix, n) == 0;
+}
+
+// Runs the code object of a compiled file: a 16-byte header (the magic number, then
+// three words that are read and ignored) and one marshalled code object.  Sets a
+// Python error on failure.
+void run_compiled(FILE* fp, PyObject* globals) {
+  long magic = PyMarshal_ReadLongFromFile(fp);
+  if (PyErr_Occurred() || magic != PyImport_GetMagicNumber()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "Bad magic number in .pyc file");
+    return;
+  }
+  for (int i = 0; i < 3; ++i) PyMarshal_ReadLongFromFile(fp);
+  kiv::PyRef code;
+  if (!PyErr_Occurred()) code = kiv::PyRef::steal(PyMarshal_ReadLastObjectFromFile(fp));
+  if (!code || !Py_IS_TYPE(code.get(), &PyCode_Type)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "Bad code object in .pyc file");
+    return;
+  }
+  kiv::PyRef r = kiv::PyRef::steal(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+}  // namespace
+
+namespace kiv {
+
+void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
+  if (!rec) return throw_kiv(env, kNoRecord);
+  ThreadStateScope scope(rec->tstate);
+  if (!src) return;
+  if (process_py_exception(env)) return;
+  if (!refuse_nul(src, len)) {
+    PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_single_input, rec->globals, rec->globals, nullptr));
+  }
+  flush_std_streams();
+  process_py_exception(env);
+}
+
+void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
+  if (!rec) return throw_kiv(env, kNoRecord);
+  if (!src) return;
+  ThreadStateScope scope(rec->tstate);
+  if (!refuse_nul(src, len)) {
+    PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_file_input, rec->globals, rec->globals, nullptr));
+  }
+  process_py_exception(env);
+}
+
+int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
+  if (!rec) {
+    throw_kiv(env, kNoRecord);
+    return 0;
+  }
+  if (!src) return 0;
+  ThreadStateScope scope(rec->tstate);
+  if (refuse_nul(src, len)) {
+    process_py_exception(env);
+    return -1;
+  }
+  PyRef code = PyRef::steal(Py_CompileStringExFlags(src, "<stdin>", Py_single_input, nullptr, -1));
+  if (code) return 1;
+  if (PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+    PyErr_Clear();
+    return 0;
+  }
+  process_py_exception(env);
+  return -1;
+}
+
+void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept {
+  if (!rec) return throw_kiv(env, kNoRecord);
+  ThreadStateScope scope(rec->tstate);
+  if (!path) return;
+  FILE* fp = std::strlen(path) == len ? std::fopen(path, "r") : nullptr;
+  if (!fp) return throw_kiv(env, "Couldn't open script file.");
+  if (ends_with(path, len, ".pyc") || ends_with(path, len, ".pyo")) {
+    std::fclose(fp);
+    fp = std::fopen(path, "rb");
+    if (!fp) return throw_kiv(env, "pyembed_run: Can't reopen .pyc file");
+    run_compiled(fp, rec->globals);
+  } else {
+    PyRef r = PyRef::steal(PyRun_FileExFlags(fp, path, Py_file_input, rec->globals, rec->globals, 0, nullptr));
+  }
+  flush_std_streams();
+  std::fclose(fp);
+  process_py_exception(env);
+}
+
+}  // namespace kiv
+
+KIV_API void pyembed_eval(JNIEnv* env, KivThread* rec, const char* source) {
+  kiv::eval_source(env, rec, source, source ? std::strlen(source) : 0);
+}
+
+KIV_API void pyembed_exec(JNIEnv* env, KivThread* rec, const char* source) {
+  kiv::exec_source(env, rec, source, source ? std::strlen(source) : 0);
+}
+
+KIV_API int pyembed_compile_string(JNIEnv* env, KivThread* rec, const char* source) {
+  return kiv::compile_source(env, rec, source, source ? std::strlen(source) : 0);
+}
+
+KIV_API void pyembed_run(JNIEnv* env, KivThread* rec, const char* file) {
+  kiv::run_file(env, rec, file, file ? std::strlen(file) : 0);
+}
