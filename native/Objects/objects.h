@@ -88,11 +88,45 @@ KIV_API PyType_Spec PyJArray_Spec;
 KIV_API PyType_Spec PyJMonitor_Spec;
 KIV_API PyType_Spec PyJArrayIter_Spec;
 
+// ---- java.lang.Object and monitors ---------------------------------------------------
+
+// A new record of `type` for obj and its class (clazz may be null when obj is not: the
+// object's class is used).  Takes global references of its own.  New reference or
+// nullptr with a Python error set.
+KIV_API PyObject* PyJObject_New(JNIEnv* env, PyTypeObject* type, jobject obj, jclass clazz);
 // 1 if obj is a PyJObject (the module's java.lang.Object type or a subtype), else 0;
 // never leaves an error set.
 KIV_API int PyJObject_Check(PyObject* obj);
+// A context manager that holds the monitor of obj.
+KIV_API PyObject* PyJMonitor_New(jobject obj);
+KIV_API void pyjmonitor_dealloc(PyObject* self);
+
+// ---- types for Java classes -----------------------------------------------------------
+
+// The Python type for instances of cls (a new reference), or nullptr + error.
+KIV_API PyObject* PyJType_Get(JNIEnv* env, jclass cls);
+
+// ---- java.lang.Class ----------------------------------------------------------------
+
+KIV_API PyObject* PyJClass_Wrap(JNIEnv* env, jclass cls);
+// 1 if obj is a class wrapper, else 0; never leaves an error set.
+KIV_API int PyJClass_Check(PyObject* obj);
+
+// ---- arrays -----------------------------------------------------------------------------
+
+KIV_API PyObject* pyjarray_new(JNIEnv* env, jarray array);
+// 1 if obj is a Java array wrapper, else 0; never leaves an error set.
+KIV_API int pyjarray_check(PyObject* obj);
+// Gives pinned elements back to the Java array with mode JNI_COMMIT or JNI_ABORT.
+KIV_API void pyjarray_release_pinned(PyJArray* self, jint mode);
 
 namespace kiv {
+
+// The Java object a wrapper stands for: its object, or for a class wrapper its class.
+inline jobject target_of(PyObject* wrapper) noexcept {
+  auto* o = reinterpret_cast<PyJObject*>(wrapper);
+  return o->object ? o->object : o->clazz;
+}
 
 // Deletes a global reference if this thread can reach the JVM.  For deallocators:
 // they may run on threads the JVM does not know, where the reference has to leak.

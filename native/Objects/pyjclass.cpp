@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "Objects/objects.h"
+#include "common/pyref.h"
 #include "embed/embed.h"
 
 namespace {
@@ -57,3 +58,18 @@ KIV_EXPORT PyType_Spec PyJClass_Spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     pyjclass_slots,
 };
+
+// Until class wrappers get their own attributes, a wrapper is a PyJClass record that
+// knows its class: str(), hash() and comparisons act on the java.lang.Class object.
+KIV_API PyObject* PyJClass_Wrap(JNIEnv* env, jclass cls) {
+  ModuleState* state = pyembed_get_module_state();
+  if (!state) return nullptr;
+  return PyJObject_New(env, state->PyJClass_Type, nullptr, cls);
+}
+
+KIV_API int PyJClass_Check(PyObject* obj) {
+  PyObject* m = PyState_FindModule(kiv::kiv_module_def());
+  ModuleState* state = m ? static_cast<ModuleState*>(PyModule_GetState(m)) : nullptr;
+  if (!state || !state->PyJClass_Type) return 0;
+  return PyObject_TypeCheck(obj, state->PyJClass_Type);
+}

@@ -1,6 +1,13 @@
-// Objects/pyjmonitor.cpp: with-statements over Java monitors.
+// Objects/pyjmonitor.cpp: with-statements over Java monitors, as Java's synchronized
+// blocks.
+#include <Python.h>
+#include <jni.h>
+
 #include "Objects/objects.h"
+#include "common/gil.h"
+#include "common/pyref.h"
 #include "embed/embed.h"
+#include "exceptions/exceptions.h"
 
 KIV_API void pyjmonitor_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
@@ -19,10 +26,51 @@ int pyjmonitor_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Enters the monitor.  The interpreter lock is released while waiting for it, so the
+// thread that holds the monitor (maybe another Python thread) can go on and leave it.
+PyObject* pyjmonitor_enter(PyObject* self, PyObject*) {
+  JNIEnv* env = pyembed_get_env();
+  jobject lock = reinterpret_cast<PyJMonitor*>(self)->lock;
+  if (!env || !lock) {
+    PyErr_SetString(PyExc_RuntimeError, "This monitor holds no Java object");
+    return nullptr;
+  }
+  jint rc;
+  {
+    kiv::AllowThreads nogil;
+    rc = env->MonitorEnter(lock);
+  }
+  if (rc < 0) {
+    if (!process_java_exception(env)) PyErr_SetString(PyExc_RuntimeError, "Couldn't enter the Java monitor");
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
+
+PyObject* pyjmonitor_exit(PyObject* self, PyObject*) {
+  JNIEnv* env = pyembed_get_env();
+  jobject lock = reinterpret_cast<PyJMonitor*>(self)->lock;
+  if (!env || !lock) {
+    PyErr_SetString(PyExc_RuntimeError, "This monitor holds no Java object");
+    return nullptr;
+  }
+  if (env->MonitorExit(lock) < 0) {
+    if (!process_java_exception(env)) PyErr_SetString(PyExc_RuntimeError, "Couldn't exit the Java monitor");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef pyjmonitor_methods[] = {
+    {"__enter__", pyjmonitor_enter, METH_NOARGS, "__enter__ for Python ContextManager that locks"},
+    {"__exit__", pyjmonitor_exit, METH_VARARGS, "__exit__ for Python ContextManager that unlocks"},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyType_Slot pyjmonitor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(pyjmonitor_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjmonitor_traverse)},
     {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+    {Py_tp_methods, pyjmonitor_methods},
     {Py_tp_doc, const_cast<char*>("jmonitor")},
     {0, nullptr}};
 
@@ -35,3 +83,23 @@ KIV_EXPORT PyType_Spec PyJMonitor_Spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     pyjmonitor_slots,
 };
+
+KIV_API PyObject* PyJMonitor_New(jobject obj) {
+  JNIEnv* env = pyembed_get_env();
+  if (!env) {
+    PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
+    return nullptr;
+  }
+  ModuleState* state = pyembed_get_module_state();
+  if (!state) return nullptr;
+  PyTypeObject* type = state->PyJMonitor_Type;
+  kiv::PyRef self = kiv::PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* m = reinterpret_cast<PyJMonitor*>(self.get());
+  m->lock = env->NewGlobalRef(obj);
+  if (!m->lock) {
+    if (!process_java_exception(env)) PyErr_NoMemory();
+    return nullptr;
+  }
+  return self.release();
+}

@@ -16,3 +16,12 @@ KIV_EXPORT PyType_Spec PyJType_Spec = {
     Py_TPFLAGS_DEFAULT,
     pyjtype_slots,
 };
+
+// Every Java object is, for now, an instance of the java.lang.Object type: its str(),
+// hash(), comparisons and monitor follow the Java object.  Types of their own per Java
+// class replace this.
+KIV_API PyObject* PyJType_Get(JNIEnv*, jclass) {
+  ModuleState* state = pyembed_get_module_state();
+  if (!state) return nullptr;
+  return Py_NewRef(reinterpret_cast<PyObject*>(state->PyJObject_Type));
+}

@@ -1,4 +1,11 @@
 // convert/convert.h: conversions between Java and Python values.
+//
+// Java to Python functions return a new reference, or nullptr with a Python error set.
+// Python to Java functions return a new JNI local reference; nullptr with no Python
+// error set means Java null (the value was None), nullptr with a Python error set means
+// failure: callers tell the two apart with PyErr_Occurred().  No function here leaves a
+// Java exception pending: Java failures become Python errors.  All of them need the
+// interpreter lock and the calling thread's JNI environment.
 #pragma once
 
 #include <Python.h>
@@ -6,13 +13,70 @@
 
 #include "common/export.h"
 
-// A Java string (not null) as a Python str: its UTF-16 decoded in the platform's byte
-// order.  New reference, or nullptr with a Python error set (a lone surrogate gives
-// UnicodeDecodeError).
-KIV_API PyObject* jstring_As_PyString(JNIEnv* env, jstring str);
+// ---- Java to Python -------------------------------------------------------------------
 
-// One UTF-16 code unit as a one-character str.  New reference or nullptr + error.
+// Any Java reference (or null, which gives None): strings, boxed primitives and
+// BigInteger become Python values, a kiv.python.PyObject (or a proxy of a Python
+// object) the Python object it holds, and anything else a wrapper of its class's
+// Python type, which a registered converter (_to_python) may replace.
+KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj);
+// The wrapping step alone (no converter): a PyJClass for a java.lang.Class, else a
+// PyJObject of the class's type.  clazz may be null (then the object's class is used).
+KIV_API PyObject* jobject_As_PyJObject(JNIEnv* env, jobject obj, jclass clazz);
+// A Java string (not null) as a Python str: its UTF-16 decoded in the platform's byte
+// order, so a leading U+FEFF or U+FFFE stays text.  A lone surrogate gives
+// UnicodeDecodeError.
+KIV_API PyObject* jstring_As_PyString(JNIEnv* env, jstring str);
+// One UTF-16 code unit as a one-character str.
 KIV_API PyObject* jchar_As_PyObject(jchar c);
+// The Python object a kiv.python.PyObject holds (a new reference to it).
+KIV_API PyObject* JPyObject_As_PyObject(JNIEnv* env, jobject obj);
+// Java toString() of obj as a str (None for a null result).
+KIV_API PyObject* jobject_As_PyString(JNIEnv* env, jobject obj);
+
+// ---- Python to Java ---------------------------------------------------------------------
+
+// value as a Java object assignable to expected (a reference class, not null).
+KIV_API jobject PyObject_As_jobject(JNIEnv* env, PyObject* value, jclass expected);
+// value for a parameter of class type: a reference (l) or the matching primitive member.
+KIV_API jvalue PyObject_As_jvalue(JNIEnv* env, PyObject* value, jclass type);
+// True when cls is an interface with exactly one abstract method.  False with a Python
+// error set when a Java call failed.
+KIV_API jboolean isFunctionalInterfaceType(JNIEnv* env, jclass cls);
+// A Java proxy implementing the functional interface by calling callable.
+KIV_API jobject PyCallable_as_functional_interface(JNIEnv* env, PyObject* callable, jclass iface);
+// value wrapped in a new kiv.python.PyObject, which owns one reference to it.
+KIV_API jobject pyobject_as_jpyobject(JNIEnv* env, PyObject* value);
+// Sets TypeError "Expected <class> but received a <type>."
+KIV_API void pyobject_type_mismatch(JNIEnv* env, PyObject* value, jclass expected);
+
+// ---- Python values to Java primitives, strings and arrays ----------------------------------
+
+// Scalars: the failure value is also a legal value; test PyErr_Occurred().
+KIV_API jboolean PyObject_As_jboolean(PyObject* value);
+KIV_API jbyte PyObject_As_jbyte(PyObject* value);
+KIV_API jshort PyObject_As_jshort(PyObject* value);
+KIV_API jint PyObject_As_jint(PyObject* value);
+KIV_API jlong PyObject_As_jlong(PyObject* value);
+KIV_API jfloat PyObject_As_jfloat(PyObject* value);
+KIV_API jdouble PyObject_As_jdouble(PyObject* value);
+KIV_API jchar PyObject_As_jchar(PyObject* value);
+
+// A str as a Java String with exactly its characters.
+KIV_API jstring pyunicode_as_jstring(JNIEnv* env, PyObject* str);
+// str(value) as a Java String.
+KIV_API jstring PyObject_As_jstring(JNIEnv* env, PyObject* value);
+// A list or tuple as a primitive array of the given primitive component class.
+KIV_API jarray pysequence_as_jprimitive_array(JNIEnv* env, PyObject* seq, jclass component);
+// The elements of a buffer as a primitive array of the given primitive element class
+// (byte, short, int, long, float or double), after the caller checked its format.
+KIV_API jarray pybuffer_as_jarray(JNIEnv* env, Py_buffer* view, jclass element);
+
+// ---- NumPy ------------------------------------------------------------------------------
+
+// 1 when value is a NumPy number scalar / ndarray (and NumPy is loaded), else 0.
+KIV_API int npy_scalar_check(PyObject* value);
+KIV_API int npy_array_check(PyObject* value);
 
 namespace kiv {
 
@@ -21,5 +85,15 @@ namespace kiv {
 // reference, or nullptr with a Java OutOfMemoryError pending.  Never sets a Python
 // error.  Requires: str is a str.
 jstring unicode_to_jstring(JNIEnv* env, PyObject* str) noexcept;
+
+// True when a value of class `from` can be used where `to` is expected.  (JNI's
+// IsAssignableFrom, with its arguments named.)
+inline bool assignable(JNIEnv* env, jclass from, jclass to) noexcept {
+  return env->IsAssignableFrom(from, to) == JNI_TRUE;
+}
+inline bool same(JNIEnv* env, jobject a, jobject b) noexcept { return env->IsSameObject(a, b) == JNI_TRUE; }
+
+// n as a Java array length or string length; OverflowError beyond 2**31 - 1.
+bool to_jsize(Py_ssize_t n, jsize* out) noexcept;
 
 }  // namespace kiv

@@ -88,6 +88,20 @@ KIV_API void pyembed_exec(JNIEnv* env, KivThread* kivThread, const char* source)
 KIV_API int pyembed_compile_string(JNIEnv* env, KivThread* kivThread, const char* source);
 KIV_API void pyembed_run(JNIEnv* env, KivThread* kivThread, const char* file);
 
+// ---- exchanging values --------------------------------------------------------------
+// Calls callable (lock held) with Java arguments and keywords (either may be null) and
+// converts the result to `expected`; null with a Java exception pending on failure.
+KIV_API jobject pyembed_invoke_as(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs,
+                                  jclass expected);
+KIV_API jobject pyembed_invoke(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs);
+KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* kivThread, const char* name, jobjectArray args,
+                                         jobject kwargs, jclass expected);
+KIV_API jobject pyembed_invoke_method(JNIEnv* env, KivThread* kivThread, const char* name, jobjectArray args,
+                                      jobject kwargs);
+KIV_API jobject pyembed_getvalue(JNIEnv* env, KivThread* kivThread, const char* expression, jclass expected);
+KIV_API void pyembed_setparameter_object(JNIEnv* env, KivThread* kivThread, PyObject* module, const char* name,
+                                         jobject value);
+
 // ---- module functions ---------------------------------------------------------------
 KIV_API void pyembed_shared_import(JNIEnv* env, jstring module);
 
@@ -106,6 +120,7 @@ void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexc
 void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
 int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
 void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept;
+jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept;
 
 // Flushes Python's sys.stdout and sys.stderr and then the C streams, keeping any
 // pending Python error.  Requires the interpreter lock.

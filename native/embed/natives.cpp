@@ -5,8 +5,12 @@
 #include <pthread.h>
 
 #include "access/access.h"
+#include "common/gil.h"
 #include "common/jref.h"
+#include "common/pyref.h"
+#include "convert/convert.h"
 #include "embed/embed.h"
+#include "exceptions/exceptions.h"
 
 namespace {
 
@@ -107,64 +111,146 @@ KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring 
 
 // ---- kiv.Kiv: values --------------------------------------------------------------------
 
-KIV_NATIVE(jobject, Kiv_invoke)(JNIEnv* env, jobject, jlong, jstring, jobjectArray, jobject) noexcept {
-  not_available(env, "Kiv.invoke is not available in this build of Kiv");
-  return nullptr;
+KIV_NATIVE(jobject, Kiv_invoke)
+(JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jobject kwargs) noexcept {
+  KivThread* rec = as_record(record);
+  if (!owner_ok(env, rec)) return nullptr;
+  kiv::JavaUtf8 n(env, name);
+  if (!n.ok()) return nullptr;
+  return pyembed_invoke_method(env, rec, n.c_str(), args, kwargs);
 }
 
-KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong, jstring, jclass) noexcept {
-  not_available(env, "Kiv.getValue is not available in this build of Kiv");
-  return nullptr;
+KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring expression, jclass as) noexcept {
+  KivThread* rec = as_record(record);
+  if (!owner_ok(env, rec)) return nullptr;
+  kiv::JavaUtf8 expr(env, expression);
+  if (!expr.ok()) return nullptr;
+  return kiv::getvalue(env, rec, expr.c_str(), expr.size(), as);
 }
 
-KIV_NATIVE(void, Kiv_set__JLjava_lang_String_2Ljava_lang_Object_2)(JNIEnv* env, jobject, jlong, jstring,
-                                                                      jobject) noexcept {
-  not_available(env, "Kiv.set is not available in this build of Kiv");
+KIV_NATIVE(void, Kiv_set__JLjava_lang_String_2Ljava_lang_Object_2)
+(JNIEnv* env, jobject, jlong record, jstring name, jobject value) noexcept {
+  KivThread* rec = as_record(record);
+  if (!owner_ok(env, rec)) return;
+  kiv::JavaUtf8 n(env, name);
+  if (!n.ok()) return;
+  pyembed_setparameter_object(env, rec, nullptr, n.c_str(), value);
 }
 
-// ---- kiv.python ---------------------------------------------------------------------
+// ---- kiv.python: Python objects held by Java ------------------------------------------
 
-KIV_NATIVE(jobject, python_PyObject_getAttr)(JNIEnv* env, jobject, jlong, jlong, jstring, jclass) noexcept {
-  not_available(env, "PyObject.getAttr is not available in this build of Kiv");
-  return nullptr;
+namespace {
+
+PyObject* as_object(jlong obj) { return reinterpret_cast<PyObject*>(static_cast<intptr_t>(obj)); }
+
+// The record and object of a kiv.python native, checked; false with a Java exception.
+bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
+  if (!rec) {
+    kiv::throw_kiv(env, "Couldn't get thread objects.");
+    return false;
+  }
+  if (!obj) {
+    kiv::throw_kiv(env, "This kiv.python.PyObject has been released.");
+    return false;
+  }
+  return owner_ok(env, rec);
 }
 
-KIV_NATIVE(void, python_PyObject_setAttr)(JNIEnv* env, jobject, jlong, jlong, jstring, jobject) noexcept {
-  not_available(env, "PyObject.setAttr is not available in this build of Kiv");
+}  // namespace
+
+KIV_NATIVE(jobject, python_PyObject_getAttr)
+(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return nullptr;
+  kiv::JavaUtf8 n(env, name);
+  if (!n.ok()) return nullptr;
+  if (n.is_null()) {
+    kiv::throw_kiv(env, "name is invalid.");
+    return nullptr;
+  }
+  kiv::ThreadStateScope scope(rec->tstate);
+  kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(as_object(obj), n.c_str()));
+  if (process_py_exception(env) || !attr || attr.get() == Py_None) return nullptr;
+  jobject r = PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
+  if (!r) process_py_exception(env);
+  return r;
 }
 
-KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong, jlong, jstring) noexcept {
-  not_available(env, "PyObject.delAttr is not available in this build of Kiv");
+KIV_NATIVE(void, python_PyObject_setAttr)
+(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jobject value) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return;
+  kiv::JavaUtf8 n(env, name);
+  if (!n.ok()) return;
+  if (n.is_null()) return kiv::throw_kiv(env, "name is invalid.");
+  kiv::ThreadStateScope scope(rec->tstate);
+  kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
+  if (v) PyObject_SetAttrString(as_object(obj), n.c_str(), v.get());
+  process_py_exception(env);
 }
 
-KIV_NATIVE(jboolean, python_PyObject_equals)(JNIEnv* env, jobject, jlong, jlong, jobject) noexcept {
-  not_available(env, "PyObject.equals is not available in this build of Kiv");
-  return JNI_FALSE;
+KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jlong obj, jstring name) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return;
+  kiv::JavaUtf8 n(env, name);
+  if (!n.ok()) return;
+  if (n.is_null()) return kiv::throw_kiv(env, "name is invalid.");
+  kiv::ThreadStateScope scope(rec->tstate);
+  PyObject_SetAttrString(as_object(obj), n.c_str(), nullptr);
+  process_py_exception(env);
 }
 
-KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject, jlong, jlong) noexcept {
-  not_available(env, "PyObject.toString is not available in this build of Kiv");
-  return nullptr;
+KIV_NATIVE(jboolean, python_PyObject_equals)
+(JNIEnv* env, jobject, jlong record, jlong obj, jobject other) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return JNI_FALSE;
+  kiv::ThreadStateScope scope(rec->tstate);
+  kiv::PyRef o = kiv::PyRef::steal(jobject_As_PyObject(env, other));
+  int eq = o ? PyObject_RichCompareBool(as_object(obj), o.get(), Py_EQ) : -1;
+  process_py_exception(env);
+  return eq == 1 ? JNI_TRUE : JNI_FALSE;
 }
 
-KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject, jlong, jlong) noexcept {
-  not_available(env, "PyObject.hashCode is not available in this build of Kiv");
-  return 0;
+KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return nullptr;
+  kiv::ThreadStateScope scope(rec->tstate);
+  jstring s = PyObject_As_jstring(env, as_object(obj));
+  process_py_exception(env);
+  return s;
 }
 
-KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject, jlong, jlong, jclass) noexcept {
-  not_available(env, "PyObject.as is not available in this build of Kiv");
-  return nullptr;
+KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return -1;
+  kiv::ThreadStateScope scope(rec->tstate);
+  Py_hash_t h = PyObject_Hash(as_object(obj));
+  process_py_exception(env);
+  return static_cast<jlong>(h);
 }
 
-KIV_NATIVE(jobject, python_PyCallable_call)(JNIEnv* env, jobject, jlong, jlong, jobjectArray, jobject,
-                                            jclass) noexcept {
-  not_available(env, "PyCallable.call is not available in this build of Kiv");
-  return nullptr;
+KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject, jlong record, jlong obj, jclass as) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return nullptr;
+  kiv::ThreadStateScope scope(rec->tstate);
+  jobject r = PyObject_As_jobject(env, as_object(obj), as ? as : JOBJECT_TYPE);
+  if (!r) process_py_exception(env);
+  return r;
 }
 
-KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong, jlong) noexcept {
-  not_available(env, "PyPointer.decref is not available in this build of Kiv");
+KIV_NATIVE(jobject, python_PyCallable_call)
+(JNIEnv* env, jobject, jlong record, jlong obj, jobjectArray args, jobject kwargs, jclass as) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return nullptr;
+  kiv::ThreadStateScope scope(rec->tstate);
+  return pyembed_invoke_as(env, as_object(obj), args, kwargs, as ? as : JOBJECT_TYPE);
+}
+
+KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return;
+  kiv::ThreadStateScope scope(rec->tstate);
+  Py_DECREF(as_object(obj));
 }
 
 KIV_NATIVE(jobject, python_InvocationHandler_invoke)(JNIEnv* env, jobject, jobject, jlong, jlong, jobject,

@@ -21,4 +21,12 @@ namespace kiv {
 // never acts on SystemExit.
 void print_python_error() noexcept;
 
+// Keeps an exception type alive in the calling interpreter for as long as that
+// interpreter lives, so that a kiv.KivException carrying its address can raise it again.
+bool remember_exception_type(PyObject* type) noexcept;
+// The exception type at an address a kiv.KivException carries, when it is still valid
+// here: a built-in exception type, or one this interpreter remembered.  Borrowed, or
+// nullptr.  Never sets an error.
+PyObject* exception_type_for(jlong address) noexcept;
+
 }  // namespace kiv

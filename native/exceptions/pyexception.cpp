@@ -271,6 +271,7 @@ KIV_API int process_py_exception(JNIEnv* env) {
       if (init) kexc = static_cast<jthrowable>(env->NewObject(KIV_EXC_TYPE, init, jtext.get(), cause));
     } else {
       jmethodID init = cached_method(&kivExcInitStrLong, KIV_EXC_TYPE, "<init>", "(Ljava/lang/String;J)V", env);
+      kiv::remember_exception_type(type);
       if (init) {
         kexc = static_cast<jthrowable>(
             env->NewObject(KIV_EXC_TYPE, init, jtext.get(), static_cast<jlong>(reinterpret_cast<intptr_t>(type))));

@@ -33,6 +33,36 @@ public interface Interpreter extends AutoCloseable {
     int compileString(String statement);
 
     /**
+     * Evaluates a Python expression and converts its value to the Java type that suits it
+     * best: int to Long (BigInteger beyond 64 bits), float to Double, str to String, bool
+     * to Boolean, list and tuple to List, dict to Map, bytes to byte[], None to null, a
+     * Java object to itself, anything else to a {@link kiv.python.PyObject}.
+     */
+    Object getValue(String expression);
+
+    /**
+     * Evaluates a Python expression and converts its value to {@code type} (a primitive
+     * class means its boxed class): for example Integer, BigInteger, int[], List, Map or
+     * {@link kiv.python.PyObject}. A value that does not fit throws {@link KivException}.
+     */
+    <T> T getValue(String expression, Class<T> type);
+
+    /** Binds a global name to a Java value converted to Python (null becomes None). */
+    void set(String name, Object value);
+
+    /**
+     * Calls a global callable, or a method of a global object ({@code "obj.method"}),
+     * with positional arguments; returns the result as {@link #getValue(String)} does.
+     */
+    Object invoke(String name, Object... args);
+
+    /** Calls with keyword arguments only. */
+    Object invoke(String name, java.util.Map<String, ?> kwargs);
+
+    /** Calls with positional and keyword arguments; either may be null. */
+    Object invoke(String name, Object[] args, java.util.Map<String, ?> kwargs);
+
+    /**
      * Closes the interpreter. Idempotent. Refused while a call on this interpreter is in
      * progress on the stack (Python calling Java calling close) and, for an interpreter
      * that shared interpreters were made on, while any of those is open.

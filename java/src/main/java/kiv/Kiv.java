@@ -1,8 +1,12 @@
 package kiv;
 
+import java.util.ArrayList;
+import java.util.Collections;
 import java.util.HashSet;
+import java.util.IdentityHashMap;
 import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.ConcurrentLinkedQueue;
 
 /**
  * The Java side of one interpreter binding: a native record that ties a Python thread
@@ -16,6 +20,10 @@ public abstract class Kiv implements Interpreter {
     private final Kiv base;
     private final Object lock = new Object();
     private final Set<Kiv> dependents = new HashSet<>();
+    /** References to Python objects that Java objects own; used on the owner thread only. */
+    private final Set<OwnedReference> owned = Collections.newSetFromMap(new IdentityHashMap<>());
+    /** References whose Java holder was garbage collected, queued by the cleaner thread. */
+    private final ConcurrentLinkedQueue<OwnedReference> unreachable = new ConcurrentLinkedQueue<>();
     private long record;
     private int depth;
     private volatile boolean closed;
@@ -121,7 +129,31 @@ public abstract class Kiv implements Interpreter {
             throw new KivException("This interpreter is closed");
         }
         depth++;
+        if (depth == 1 && !unreachable.isEmpty()) {
+            releaseUnreachable();
+        }
         return record;
+    }
+
+    private void releaseUnreachable() {
+        OwnedReference r;
+        while ((r = unreachable.poll()) != null) {
+            if (owned.contains(r)) {
+                r.releaseIn(record);
+            }
+        }
+    }
+
+    final void track(OwnedReference r) {
+        owned.add(r);
+    }
+
+    final void untrack(OwnedReference r) {
+        owned.remove(r);
+    }
+
+    final void queueRelease(OwnedReference r) {
+        unreachable.add(r);
     }
 
     final void leave() {
@@ -169,6 +201,53 @@ public abstract class Kiv implements Interpreter {
     }
 
     @Override
+    public Object getValue(String expression) {
+        return getValue(expression, Object.class);
+    }
+
+    @Override
+    public <T> T getValue(String expression, Class<T> type) {
+        Class<T> boxed = Boxing.boxed(type == null ? null : type);
+        long r = enter();
+        try {
+            return boxed.cast(getValue(r, expression, boxed));
+        } finally {
+            leave();
+        }
+    }
+
+    @Override
+    public void set(String name, Object value) {
+        long r = enter();
+        try {
+            set(r, name, value);
+        } finally {
+            leave();
+        }
+    }
+
+    @Override
+    public Object invoke(String name, Object... args) {
+        return invoke(name, args, null);
+    }
+
+    @Override
+    public Object invoke(String name, Map<String, ?> kwargs) {
+        return invoke(name, null, kwargs);
+    }
+
+    @Override
+    @SuppressWarnings("unchecked")
+    public Object invoke(String name, Object[] args, Map<String, ?> kwargs) {
+        long r = enter();
+        try {
+            return invoke(r, name, args, (Map<String, Object>) kwargs);
+        } finally {
+            leave();
+        }
+    }
+
+    @Override
     public void close() {
         if (closed) {
             return;
@@ -189,6 +268,16 @@ public abstract class Kiv implements Interpreter {
         }
         boolean done = false;
         try {
+            // Java objects that still hold Python references let go of them first.
+            depth++;
+            try {
+                for (OwnedReference r : new ArrayList<>(owned)) {
+                    r.releaseIn(record);
+                }
+                unreachable.clear();
+            } finally {
+                depth--;
+            }
             close(record, ownsInterpreter);
             done = true;
         } finally {

@@ -23,6 +23,20 @@ public final class KivAccess {
         kiv.leave();
     }
 
+    /** Records a reference owned by a Java object, to give back when {@code kiv} closes. */
+    public static void track(Kiv kiv, OwnedReference pointer) {
+        kiv.track(pointer);
+    }
+
+    public static void untrack(Kiv kiv, OwnedReference pointer) {
+        kiv.untrack(pointer);
+    }
+
+    /** From any thread: the owner gives the reference back at its next call. */
+    public static void queueRelease(Kiv kiv, OwnedReference pointer) {
+        kiv.queueRelease(pointer);
+    }
+
     /** The class loader through which Python code of {@code kiv} finds Java classes. */
     public static ClassLoader classLoader(Kiv kiv) {
         return kiv.getClassLoader();

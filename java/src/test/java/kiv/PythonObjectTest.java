@@ -1,18 +1,21 @@
 package kiv;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.lang.reflect.Constructor;
+import java.util.List;
+import java.util.Map;
 import java.util.concurrent.atomic.AtomicReference;
-import java.util.function.Supplier;
 
 import org.junit.jupiter.api.Test;
 
+import kiv.python.PyCallable;
 import kiv.python.PyObject;
 
-/** The Java handles on Python objects refuse misuse before reaching the native library. */
+/** Python objects held from Java: kiv.python.PyObject and PyCallable. */
 class PythonObjectTest {
 
     /** Runs on a new thread and returns what it threw. */
@@ -30,45 +33,103 @@ class PythonObjectTest {
         return thrown.get();
     }
 
-    /**
-     * The checks made in Java before any native call. The address is made up: these
-     * paths must refuse before handing it to the library.
-     */
     @Test
-    void refusedUsesNeverReachTheLibrary() throws Exception {
-        long madeUp = 0xdead0L;
-        PyObject o;
-        Runnable proxy;
-        try (SubInterpreter py = new SubInterpreter()) {
-            Constructor<PyObject> c = PyObject.class.getDeclaredConstructor(Kiv.class, long.class);
-            c.setAccessible(true);
-            o = c.newInstance(py, madeUp);
-            proxy = (Runnable) Proxy.newDirectProxyInstance(py, madeUp, Runnable.class);
-            for (Runnable use : new Runnable[] {o::toString, o::close, proxy::run, () -> o.getAttr("a")}) {
-                Throwable t = thrownOnAnotherThread(use);
-                assertTrue(t instanceof KivException && t.getMessage().contains("belongs to thread"), String.valueOf(t));
+    void attributesComparisonHashAndStr() {
+        try (SharedInterpreter py = new SharedInterpreter()) {
+            py.exec("class C:\n    a = 1\n    def __str__(self):\n        return 'a C'\nc = C()");
+            try (PyObject c = py.getValue("c", PyObject.class)) {
+                assertEquals(1L, c.getAttr("a"));
+                assertEquals(1, c.getAttr("a", int.class));
+                c.setAttr("b", "text");
+                Py.check(py, "c.b == 'text'");
+                c.delAttr("b");
+                Py.check(py, "not hasattr(c, 'b')");
+                assertTrue(Py.raises(() -> c.delAttr("b")).getMessage().startsWith("<class 'AttributeError'>"));
+                assertEquals("a C", c.toString());
+                assertTrue(c.equals(c));
+                assertFalse(c.equals(null), "compared with None");
             }
-            PyObject view = Proxy.getPyObject(proxy);
-            assertEquals(madeUp, view.getPyObject());
-            view.close(); // owns nothing, so gives nothing back
+            try (PyObject seven = py.getValue("7", PyObject.class); PyObject list = py.getValue("[]", PyObject.class)) {
+                assertEquals(7, seven.hashCode());
+                assertTrue(seven.equals(7));
+                assertTrue(Py.raises(list::hashCode).getMessage().startsWith("<class 'TypeError'>"));
+                assertEquals(List.of(), list.as(List.class));
+            }
         }
-        assertTrue(assertThrows(KivException.class, o::toString).getMessage().contains("closed"));
-        assertTrue(assertThrows(KivException.class, proxy::run).getMessage().contains("closed"));
-        o.close(); // the interpreter is gone: nothing to give back to
     }
 
     @Test
-    void proxiesFindTheirInterfacesByName() throws Exception {
-        long madeUp = 0xdead0L;
-        try (SubInterpreter py = new SubInterpreter()) {
-            Object p = Proxy.newProxyInstance(py, madeUp, new String[] {"java.lang.Runnable", "java.util.function.Supplier"});
-            assertTrue(p instanceof Runnable && p instanceof Supplier, p.getClass().toString());
-            assertEquals(madeUp, Proxy.getPyObject(p).getPyObject());
-            assertThrows(ClassNotFoundException.class,
-                    () -> Proxy.newProxyInstance(py, madeUp, new String[] {"no.such.Interface"}));
-            assertThrows(IllegalArgumentException.class,
-                    () -> Proxy.newProxyInstance(py, madeUp, new String[] {"java.lang.String"}));
-            assertThrows(IllegalArgumentException.class, () -> Proxy.newDirectProxyInstance(py, madeUp, String.class));
+    void callablesTakePositionalAndKeywordArguments() {
+        try (SharedInterpreter py = new SharedInterpreter()) {
+            py.exec("def f(a, b=2):\n    return a * b");
+            try (PyCallable f = py.getValue("f", PyCallable.class)) {
+                assertEquals(6L, f.call(3));
+                assertEquals(6, f.callAs(int.class, 3));
+                assertEquals(15, f.callWithKeywords(Integer.class, new Object[] {3}, Map.of("b", 5)));
+                assertEquals("abab", f.callWithKeywords(String.class, null, Map.of("a", "ab")));
+                assertTrue(Py.raises(() -> f.call()).getMessage().startsWith("<class 'TypeError'>"));
+            }
         }
+    }
+
+    /** The one reference goes back exactly once; afterwards the handle refuses use. */
+    @Test
+    void closeReleasesTheReferenceOnce() {
+        try (SharedInterpreter py = new SharedInterpreter()) {
+            py.exec("import weakref, sys\nclass C: pass\nc = C()\nr = weakref.ref(c)");
+            PyObject c = py.getValue("c", PyObject.class);
+            py.set("again", c);  // the same object comes back into Python
+            Py.check(py, "again is c");
+            py.exec("del c, again");
+            Py.check(py, "r() is not None");
+            c.close();
+            Py.check(py, "r() is None");
+            c.close();
+            assertEquals(0L, c.getPyObject());
+            KivException e = assertThrows(KivException.class, c::toString);
+            assertTrue(e.getMessage().contains("released"), e.getMessage());
+            KivException set = Py.raises(() -> py.set("gone", c));
+            assertTrue(set.getMessage().contains("has been released"), set.getMessage());
+            Py.check(py, "'gone' not in globals()");
+        }
+    }
+
+    /** A handle dropped without close gives its reference back at the owner's next call. */
+    @Test
+    void unreachableHandlesAreReleasedOnTheOwnerThread() throws Exception {
+        try (SharedInterpreter py = new SharedInterpreter()) {
+            py.exec("import weakref\nclass C: pass\nobjs = [C() for _ in range(50)]\nrefs = [weakref.ref(o) for o in objs]");
+            for (int i = 0; i < 50; i++) {
+                py.getValue("objs[" + i + "]", PyObject.class);
+            }
+            py.exec("del objs");
+            Py.check(py, "all(r() is not None for r in refs)");
+            for (int i = 0; i < 50 && !released(py); i++) {
+                System.gc();
+                Thread.sleep(20);
+            }
+            Py.check(py, "all(r() is None for r in refs)");
+        }
+    }
+
+    private static boolean released(Interpreter py) {
+        return py.getValue("all(r() is None for r in refs)", Boolean.class);
+    }
+
+    @Test
+    void handlesAreConfinedToTheirInterpreterAndThread() throws Exception {
+        PyObject o;
+        try (SubInterpreter py = new SubInterpreter()) {
+            o = py.getValue("object()", PyObject.class);
+            Throwable t = thrownOnAnotherThread(o::toString);
+            assertTrue(t instanceof KivException && t.getMessage().contains("cannot be used from thread"), String.valueOf(t));
+            t = thrownOnAnotherThread(o::close);
+            assertTrue(t instanceof KivException, String.valueOf(t));
+            assertNotNull(o.toString(), "still usable on its own thread");
+        }
+        KivException e = assertThrows(KivException.class, o::toString);
+        assertTrue(e.getMessage().contains("closed"), e.getMessage());
+        assertEquals(0L, o.getPyObject());
+        o.close(); // nothing left to give back to
     }
 }

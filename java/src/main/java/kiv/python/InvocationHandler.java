@@ -29,6 +29,7 @@ public final class InvocationHandler implements java.lang.reflect.InvocationHand
         this.address = address;
         this.functional = functional;
         this.pointer = new PyPointer(kiv, address);
+        PyObject.CLEANER.register(this, pointer);
     }
 
     @Override

@@ -1,5 +1,6 @@
 package kiv.python;
 
+import java.lang.ref.Cleaner;
 import java.util.Objects;
 
 import kiv.Kiv;
@@ -17,6 +18,9 @@ import kiv.KivException;
  * {@link #toString}.
  */
 public class PyObject implements AutoCloseable {
+    /** Queues the release of references whose holder became unreachable. */
+    static final Cleaner CLEANER = Cleaner.create();
+
     private final Kiv kiv;
     private final long address;
     /** The reference this object depends on; owned unless this is a view. */
@@ -33,6 +37,7 @@ public class PyObject implements AutoCloseable {
         this.address = address;
         this.pointer = new PyPointer(kiv, address);
         this.owning = true;
+        CLEANER.register(this, pointer);
     }
 
     /** A view that owns no reference: usable while {@code pointer} is not released. */
@@ -43,9 +48,17 @@ public class PyObject implements AutoCloseable {
         this.owning = false;
     }
 
-    /** The address of the Python object (for the native library). */
+    /**
+     * The address of the Python object (for the native library), or 0 once the
+     * reference was given back or the interpreter closed.
+     */
     public long getPyObject() {
-        return address;
+        return pointer.isReleased() ? 0L : address;
+    }
+
+    /** The interpreter this object belongs to. */
+    public Kiv getInterpreter() {
+        return kiv;
     }
 
     /** The attribute converted to the Java type that suits it best. */

@@ -2,20 +2,23 @@ package kiv.python;
 
 import kiv.Kiv;
 import kiv.KivAccess;
+import kiv.OwnedReference;
 
 /**
  * The one reference the Java side owns on a Python object. It is given back at most
- * once, on the interpreter's own thread while the interpreter is open. Once the
- * interpreter is closed there is nothing left to give back to.
+ * once, on the interpreter's own thread: by {@link PyObject#close()}, when the
+ * interpreter closes, or, for a holder that became unreachable without being closed,
+ * at the interpreter's next call after the garbage collector noticed.
  */
-final class PyPointer {
+final class PyPointer implements Runnable, OwnedReference {
     private final Kiv kiv;
     private final long address;
-    private boolean released;
+    private volatile boolean released;
 
     PyPointer(Kiv kiv, long address) {
         this.kiv = kiv;
         this.address = address;
+        KivAccess.track(kiv, this);
     }
 
     long address() {
@@ -42,11 +45,33 @@ final class PyPointer {
         }
         long record = KivAccess.enter(kiv);
         try {
-            // Marked first: whatever decref does, it must never run twice for one reference.
-            released = true;
-            decref(record, address);
+            releaseNow(record);
         } finally {
             KivAccess.leave(kiv);
+        }
+    }
+
+    /** Gives the reference back inside a call the owner thread already entered. */
+    @Override
+    public void releaseIn(long record) {
+        releaseNow(record);
+    }
+
+    void releaseNow(long record) {
+        if (released) {
+            return;
+        }
+        // Marked first: whatever decref does, it must never run twice for one reference.
+        released = true;
+        KivAccess.untrack(kiv, this);
+        decref(record, address);
+    }
+
+    /** The cleaner's action: only queues the release for the owner thread. */
+    @Override
+    public void run() {
+        if (!released) {
+            KivAccess.queueRelease(kiv, this);
         }
     }
 

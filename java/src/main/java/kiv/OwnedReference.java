@@ -1,0 +1,10 @@
+package kiv;
+
+/**
+ * Internal: a reference to a Python object that Java code owns and that an interpreter
+ * gives back on its own thread. Not part of the API.
+ */
+public interface OwnedReference {
+    /** Gives the reference back, inside a native call already entered on the owner thread. */
+    void releaseIn(long record);
+}

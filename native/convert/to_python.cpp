@@ -1,0 +1,130 @@
+// convert/to_python.cpp: Java values to Python.
+#include <Python.h>
+#include <jni.h>
+
+#include "Objects/objects.h"
+#include "access/access.h"
+#include "common/jref.h"
+#include "common/pyref.h"
+#include "convert/convert.h"
+#include "exceptions/exceptions.h"
+
+using kiv::LocalRef;
+using kiv::PyRef;
+
+namespace {
+
+// Applies the converter registered for the wrapper's type, if any: a `_to_python`
+// attribute, found by ordinary attribute look-up so that a converter on a supertype
+// applies to its subtypes and a plain function receives the wrapper.  Steals wrapper.
+PyObject* apply_converter(PyObject* wrapper) {
+  PyRef w = PyRef::steal(wrapper);
+  PyRef name = PyRef::steal(PyUnicode_InternFromString("_to_python"));
+  if (!name) return nullptr;
+  PyObject* hook = nullptr;
+  // A missing hook is the common case: look it up without making an AttributeError.
+  int found = _PyObject_LookupAttr(w.get(), name.get(), &hook);
+  if (found < 0) return nullptr;
+  if (found == 0) return w.release();
+  PyRef h = PyRef::steal(hook);
+  w.reset();
+  return PyObject_CallNoArgs(h.get());
+}
+
+PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
+  PyObject* result = nullptr;
+  if (kiv::same(env, cls, JBYTE_OBJ_TYPE)) {
+    jbyte v = java_lang_Number_byteValue(env, obj);
+    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+  } else if (kiv::same(env, cls, JSHORT_OBJ_TYPE)) {
+    jshort v = java_lang_Number_shortValue(env, obj);
+    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+  } else if (kiv::same(env, cls, JINT_OBJ_TYPE)) {
+    jint v = java_lang_Number_intValue(env, obj);
+    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+  } else if (kiv::same(env, cls, JLONG_OBJ_TYPE)) {
+    jlong v = java_lang_Number_longValue(env, obj);
+    if (!process_java_exception(env)) result = PyLong_FromLongLong(v);
+  } else if (kiv::same(env, cls, JDOUBLE_OBJ_TYPE)) {
+    jdouble v = java_lang_Number_doubleValue(env, obj);
+    if (!process_java_exception(env)) result = PyFloat_FromDouble(v);
+  } else if (kiv::same(env, cls, JFLOAT_OBJ_TYPE)) {
+    jfloat v = java_lang_Number_floatValue(env, obj);
+    if (!process_java_exception(env)) result = PyFloat_FromDouble(static_cast<double>(v));
+  } else if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
+    PyRef text = PyRef::steal(jobject_As_PyString(env, obj));
+    if (text && PyUnicode_Check(text.get())) result = PyLong_FromUnicodeObject(text.get(), 10);
+  } else {
+    return nullptr;  // another Number: wrapped (no error set)
+  }
+  return result;
+}
+
+}  // namespace
+
+KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) {
+  if (!obj) Py_RETURN_NONE;
+  LocalRef<jclass> cls(env, env->GetObjectClass(obj));
+  if (!cls) {
+    process_java_exception(env);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Couldn't get the class of a Java object");
+    return nullptr;
+  }
+  if (kiv::same(env, cls.get(), JSTRING_TYPE)) return jstring_As_PyString(env, static_cast<jstring>(obj));
+  if (kiv::assignable(env, cls.get(), JNUMBER_TYPE)) {
+    PyObject* n = number_As_PyObject(env, obj, cls.get());
+    if (n || PyErr_Occurred()) return n;
+  } else if (kiv::same(env, cls.get(), JBOOL_OBJ_TYPE)) {
+    jboolean v = java_lang_Boolean_booleanValue(env, obj);
+    if (process_java_exception(env)) return nullptr;
+    return PyBool_FromLong(v);
+  } else if (kiv::same(env, cls.get(), JCHAR_OBJ_TYPE)) {
+    jchar v = java_lang_Character_charValue(env, obj);
+    if (process_java_exception(env)) return nullptr;
+    return jchar_As_PyObject(v);
+  } else if (kiv::assignable(env, cls.get(), JPYOBJECT_TYPE)) {
+    return JPyObject_As_PyObject(env, obj);
+  }
+  jboolean isArray = java_lang_Class_isArray(env, cls.get());
+  if (process_java_exception(env)) return nullptr;
+  if (isArray) return pyjarray_new(env, static_cast<jarray>(obj));
+  if (kiv::assignable(env, cls.get(), JAVA_PROXY_TYPE)) {
+    LocalRef<jobject> held(env, kiv_Proxy_getPyObject(env, obj));
+    if (process_java_exception(env)) return nullptr;
+    // A proxy this library made for a Python object: that very object comes back.
+    if (held) return JPyObject_As_PyObject(env, held.get());
+  }
+  PyObject* wrapper = jobject_As_PyJObject(env, obj, cls.get());
+  if (!wrapper) return nullptr;
+  return apply_converter(wrapper);
+}
+
+KIV_API PyObject* jobject_As_PyJObject(JNIEnv* env, jobject obj, jclass clazz) {
+  if (!obj) Py_RETURN_NONE;
+  LocalRef<jclass> own;
+  if (!clazz) {
+    own = LocalRef<jclass>(env, env->GetObjectClass(obj));
+    clazz = own.get();
+  }
+  if (kiv::same(env, clazz, JCLASS_TYPE)) return PyJClass_Wrap(env, static_cast<jclass>(obj));
+  PyRef type = PyRef::steal(PyJType_Get(env, clazz));
+  if (!type) return nullptr;
+  return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(type.get()), obj, clazz);
+}
+
+KIV_API PyObject* JPyObject_As_PyObject(JNIEnv* env, jobject obj) {
+  jlong address = kiv_python_PyObject_getPyObject(env, obj);
+  if (process_java_exception(env)) return nullptr;
+  if (address == 0) {
+    PyErr_SetString(PyExc_RuntimeError, "This kiv.python.PyObject has been released.");
+    return nullptr;
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(static_cast<intptr_t>(address)));
+}
+
+KIV_API PyObject* jobject_As_PyString(JNIEnv* env, jobject obj) {
+  LocalRef<jstring> s(env, static_cast<jstring>(java_lang_Object_toString(env, obj)));
+  if (process_java_exception(env)) return nullptr;
+  if (!s) Py_RETURN_NONE;
+  return jstring_As_PyString(env, s.get());
+}

@@ -1,0 +1,218 @@
+// embed/values.cpp: reading and writing variables of an interpreter, calling Python
+// from Java, and the natives of kiv.python.PyObject.
+#include <Python.h>
+#include <jni.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "access/access.h"
+#include "common/gil.h"
+#include "common/jref.h"
+#include "common/pyref.h"
+#include "convert/convert.h"
+#include "embed/embed.h"
+#include "exceptions/exceptions.h"
+
+using kiv::LocalRef;
+using kiv::PyRef;
+
+namespace {
+
+constexpr const char* kNoRecord = "Couldn't get thread objects.";
+
+// Fills dict from a Java map's entries, converting keys and values.  0, or -1 with a
+// Python error set.
+int update_from_java_map(JNIEnv* env, PyObject* dict, jobject map) {
+  kiv::LocalFrame frame(env, 16);
+  if (!frame.ok()) {
+    process_java_exception(env);
+    return -1;
+  }
+  LocalRef<jobject> entries(env, java_util_Map_entrySet(env, map));
+  if (process_java_exception(env)) return -1;
+  LocalRef<jobject> it(env, entries ? java_lang_Iterable_iterator(env, entries.get()) : nullptr);
+  if (process_java_exception(env)) return -1;
+  while (it) {
+    jboolean more = java_util_Iterator_hasNext(env, it.get());
+    if (process_java_exception(env)) return -1;
+    if (!more) break;
+    LocalRef<jobject> entry(env, java_util_Iterator_next(env, it.get()));
+    if (process_java_exception(env)) return -1;
+    LocalRef<jobject> jkey(env, java_util_Map_Entry_getKey(env, entry.get()));
+    if (process_java_exception(env)) return -1;
+    LocalRef<jobject> jval(env, java_util_Map_Entry_getValue(env, entry.get()));
+    if (process_java_exception(env)) return -1;
+    PyRef key = PyRef::steal(jobject_As_PyObject(env, jkey.get()));
+    PyRef val = key ? PyRef::steal(jobject_As_PyObject(env, jval.get())) : PyRef();
+    if (!val || PyDict_SetItem(dict, key.get(), val.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// The keyword arguments of a Java map.  New dict, or nullptr with a Python error set.
+PyObject* keywords_of(JNIEnv* env, jobject map) {
+  PyRef kw = PyRef::steal(PyDict_New());
+  if (!kw) return nullptr;
+  PyRef converted = PyRef::steal(jobject_As_PyObject(env, map));
+  if (!converted) return nullptr;
+  if (PyDict_Check(converted.get()) || PyObject_HasAttrString(converted.get(), "keys")) {
+    // A mapping already (a converter, or the map protocol): take its items.
+    if (PyDict_Update(kw.get(), converted.get()) < 0) return nullptr;
+  } else if (update_from_java_map(env, kw.get(), map) < 0) {
+    return nullptr;
+  }
+  return kw.release();
+}
+
+// UTF-8 text cut to fit max bytes (including the NUL) without splitting a character.
+void copy_truncated(char* out, size_t max, const char* text) {
+  std::snprintf(out, max, "%s", text);
+  size_t n = std::strlen(out);
+  if (n == std::strlen(text) || n == 0) return;
+  size_t lead = n - 1;
+  while (lead > 0 && (static_cast<unsigned char>(out[lead]) & 0xC0) == 0x80) --lead;
+  unsigned char c = static_cast<unsigned char>(out[lead]);
+  size_t need = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+  if (lead + need > n) out[lead] = '\0';
+}
+
+}  // namespace
+
+KIV_API jobject pyembed_invoke_as(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs,
+                                  jclass expected) {
+  if (!PyCallable_Check(callable)) {
+    kiv::throw_kiv(env, "pyembed:invoke Invalid callable.");
+    return nullptr;
+  }
+  if (!expected) expected = JOBJECT_TYPE;
+  jsize n = args ? env->GetArrayLength(args) : 0;
+  PyRef tuple = PyRef::steal(PyTuple_New(n));
+  if (!tuple) {
+    process_py_exception(env);
+    return nullptr;
+  }
+  for (jsize i = 0; i < n; ++i) {
+    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, i));
+    if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
+    PyObject* value = jobject_As_PyObject(env, arg.get());
+    if (!value) {
+      process_py_exception(env);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple.get(), i, value);
+  }
+  PyRef kw;
+  if (kwargs) {
+    kw = PyRef::steal(keywords_of(env, kwargs));
+    if (!kw) {
+      process_py_exception(env);
+      return nullptr;
+    }
+  }
+  PyRef result = PyRef::steal(PyObject_Call(callable, tuple.get(), kw.get()));
+  if (process_py_exception(env) || !result) return nullptr;
+  jobject answer = PyObject_As_jobject(env, result.get(), expected);
+  if (!answer) process_py_exception(env);
+  return answer;
+}
+
+KIV_API jobject pyembed_invoke(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs) {
+  return pyembed_invoke_as(env, callable, args, kwargs, JOBJECT_TYPE);
+}
+
+KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* rec, const char* name, jobjectArray args,
+                                         jobject kwargs, jclass expected) {
+  if (!rec) {
+    kiv::throw_kiv(env, kNoRecord);
+    return nullptr;
+  }
+  if (!name) {
+    kiv::throw_kiv(env, "name is invalid.");
+    return nullptr;
+  }
+  kiv::ThreadStateScope scope(rec->tstate);
+  // Held strongly: converting the arguments may run Python code (or let other threads
+  // run) that unbinds the name.
+  PyRef callable = PyRef::borrow(PyDict_GetItemString(rec->globals, name));
+  if (callable) {
+    if (process_py_exception(env)) return nullptr;
+    return pyembed_invoke_as(env, callable.get(), args, kwargs, expected);
+  }
+  const char* dot = std::strchr(name, '.');
+  const char* missing = name;
+  char prefix[64];
+  if (dot && dot - name <= 62) {
+    size_t len = static_cast<size_t>(dot - name);
+    std::memcpy(prefix, name, len);
+    prefix[len] = '\0';
+    PyRef owner = PyRef::borrow(PyDict_GetItemString(rec->globals, prefix));
+    if (owner) {
+      PyRef method = PyRef::steal(PyObject_GetAttrString(owner.get(), dot + 1));
+      if (!method) {
+        process_py_exception(env);
+        return nullptr;
+      }
+      return pyembed_invoke_as(env, method.get(), args, kwargs, expected);
+    }
+    missing = prefix;
+  }
+  char text[128];
+  char msg[192];
+  copy_truncated(text, sizeof text, missing);
+  std::snprintf(msg, sizeof msg, "Unable to find object with name: %s", text);
+  copy_truncated(text, sizeof text, msg);
+  PyErr_Clear();
+  kiv::throw_kiv(env, text);
+  return nullptr;
+}
+
+KIV_API jobject pyembed_invoke_method(JNIEnv* env, KivThread* rec, const char* name, jobjectArray args,
+                                      jobject kwargs) {
+  return pyembed_invoke_method_as(env, rec, name, args, kwargs, JOBJECT_TYPE);
+}
+
+namespace kiv {
+
+jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept {
+  if (!rec) {
+    throw_kiv(env, kNoRecord);
+    return nullptr;
+  }
+  if (!expr) return nullptr;
+  if (!expected) expected = JOBJECT_TYPE;
+  ThreadStateScope scope(rec->tstate);
+  if (process_py_exception(env)) return nullptr;
+  if (std::strlen(expr) != len) {
+    PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
+    process_py_exception(env);
+    return nullptr;
+  }
+  PyRef value = PyRef::steal(PyRun_StringFlags(expr, Py_eval_input, rec->globals, rec->globals, nullptr));
+  if (process_py_exception(env) || !value || value.get() == Py_None) return nullptr;
+  jobject answer = PyObject_As_jobject(env, value.get(), expected);
+  if (!answer) process_py_exception(env);
+  return answer;
+}
+
+}  // namespace kiv
+
+KIV_API jobject pyembed_getvalue(JNIEnv* env, KivThread* rec, const char* expr, jclass expected) {
+  return kiv::getvalue(env, rec, expr, expr ? std::strlen(expr) : 0, expected);
+}
+
+KIV_API void pyembed_setparameter_object(JNIEnv* env, KivThread* rec, PyObject* module, const char* name,
+                                         jobject value) {
+  if (!rec) return kiv::throw_kiv(env, kNoRecord);
+  if (!name) return kiv::throw_kiv(env, "name is invalid.");
+  kiv::ThreadStateScope scope(rec->tstate);
+  PyRef v = PyRef::steal(jobject_As_PyObject(env, value));
+  if (v) {  // a failed conversion stores nothing
+    if (module) {
+      PyModule_AddObjectRef(module, name, v.get());
+    } else {
+      PyDict_SetItemString(rec->globals, name, v.get());
+    }
+  }
+  process_py_exception(env);
+}
