@@ -8,6 +8,8 @@
 
 #include "common/export.h"
 
+struct ModuleState;
+
 // A Java object (or, in a class wrapper, a Java class) seen from Python.
 struct PyJObject {
   PyObject_HEAD
@@ -20,6 +22,10 @@ struct PyJClass {
   PyJObject base;
   PyObject* constructor;  // PyJConstructor or PyJMultiMethod; null until first call
   PyObject* dict;         // the wrapper's attributes
+  // Library-private.
+  PyObject* bound;        // methods of dict bound to this wrapper, made on first read
+  PyObject* pytype;       // the per-class type of the class (strong), or null
+  vectorcallfunc vectorcall;
 };
 
 // A Java array seen from Python.
@@ -50,12 +56,27 @@ struct PyJMethod {
   int isStatic;
   int isVarArgs;
   int isKwArgs;
+  // Library-private, filled with the fields above on first use: what a call needs per
+  // parameter without asking Java again.
+  vectorcallfunc vectorcall;
+  jclass declaringClass;   // global reference
+  jclass* paramClasses;    // lenParameters global references (PyMem)
+  int* paramTypes;         // lenParameters type codes (PyMem)
+  jclass varargComponent;  // global reference: component class of a variable-argument array
+  int varargComponentType;
+  // The class of the last object result and its Python type, so that a method that
+  // keeps returning objects of one class finds their type without reflection.
+  jclass lastResultClass;   // global reference or null
+  PyObject* lastResultType;  // strong reference or null
 };
 
 // Several Java methods of one name, dispatched by argument score.
 struct PyJMultiMethod {
   PyObject_HEAD
   PyObject* methodList;
+  // Library-private.
+  vectorcallfunc vectorcall;
+  void* dispatchCache;  // remembered choices by argument shape (PyMem), or null
 };
 
 // A Java field.
@@ -105,6 +126,47 @@ KIV_API void pyjmonitor_dealloc(PyObject* self);
 
 // The Python type for instances of cls (a new reference), or nullptr + error.
 KIV_API PyObject* PyJType_Get(JNIEnv* env, jclass cls);
+
+// The protocol types that per-class types take as bases, by Java interface or class.
+KIV_API PyType_Spec PyJAutoCloseable_Spec;
+KIV_API PyType_Spec PyJIterator_Spec;
+KIV_API PyType_Spec PyJIterable_Spec;
+KIV_API PyType_Spec PyJCollection_Spec;
+KIV_API PyType_Spec PyJList_Spec;
+KIV_API PyType_Spec PyJMap_Spec;
+KIV_API PyType_Spec PyJNumber_Spec;
+KIV_API PyType_Spec PyJBuffer_Spec;
+
+// ---- methods, overloads and constructors -------------------------------------------
+
+// A method of java.lang.reflect.Method m; reads only its name now, the rest on first
+// use.  New reference or nullptr + error.
+KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject m);
+// 1 for a PyJMethod or PyJConstructor of this module, else 0.
+KIV_API int PyJMethod_Check(ModuleState* state, PyObject* obj);
+// The number of declared parameters (initialising the method on first use), or -1 + error.
+KIV_API int PyJMethod_GetParameterCount(PyJMethod* self, JNIEnv* env);
+// How well args (receiver first) and kw fit: 0 not at all, higher better, -1 on error
+// or keywords the method does not take.
+KIV_API int PyJMethod_CheckArguments(PyJMethod* self, JNIEnv* env, PyObject* args, PyObject* kw);
+
+KIV_API PyObject* PyJMultiMethod_New(ModuleState* state, PyObject* method1, PyObject* method2);
+KIV_API int PyJMultiMethod_Check(ModuleState* state, PyObject* obj);
+KIV_API int PyJMultiMethod_Append(ModuleState* state, PyObject* multimethod, PyObject* method);
+KIV_API PyObject* PyJMultiMethod_GetName(PyObject* multimethod);
+
+// A constructor of java.lang.reflect.Constructor c, fully read.  New reference or
+// nullptr + error.
+KIV_API PyObject* PyJConstructor_New(JNIEnv* env, ModuleState* state, jobject c);
+
+// ---- fields ------------------------------------------------------------------------
+
+KIV_API PyObject* PyJField_New(JNIEnv* env, ModuleState* state, jobject f);
+KIV_API int PyJField_Check(ModuleState* state, PyObject* obj);
+// The field's value on obj (an instance, or a class wrapper for a static field).
+KIV_API PyObject* pyjfield_get(PyJField* self, PyObject* obj);
+// Sets the field on obj; 0, or -1 with an error set.
+KIV_API int pyjfield_set(PyJField* self, PyObject* obj, PyObject* value);
 
 // ---- java.lang.Class ----------------------------------------------------------------
 

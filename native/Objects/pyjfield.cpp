@@ -1,18 +1,275 @@
 // Objects/pyjfield.cpp: Java fields as Python descriptors.
+//
+// A PyJField reads its reflection data (field identifier, type, static and final
+// flags, declaring class) on first use.  Every access checks that the object (or, for
+// a static field, the class) belongs to the declaring class before JNI sees it, and
+// final fields are read-only.
+#include <Python.h>
+#include <jni.h>
+
 #include "Objects/objects.h"
+#include "access/access.h"
+#include "common/jref.h"
+#include "common/pyref.h"
+#include "convert/convert.h"
+#include "convert/jtype.h"
 #include "embed/embed.h"
+#include "exceptions/exceptions.h"
+
+using kiv::LocalFrame;
+using kiv::LocalRef;
+using kiv::PyRef;
 
 namespace {
+
+constexpr jint kFinal = 0x0010;  // java.lang.reflect.Modifier.FINAL
+
+// The record with what this unit keeps beyond the public fields.
+struct FieldObject {
+  PyJField pub;
+  jclass declaringClass;  // global reference, set on initialisation
+  int isFinal;
+};
+
+FieldObject* as_field(PyJField* f) { return reinterpret_cast<FieldObject*>(f); }
+
+JNIEnv* env_or_error() {
+  JNIEnv* env = pyembed_get_env();
+  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
+  return env;
+}
+
+// Reads the reflection data.  get_jtype may let other threads run, so everything is
+// read into locals and published at once; a thread that finds the field initialised
+// by another meanwhile keeps that one's data.
+int field_init(JNIEnv* env, FieldObject* f) {
+  if (f->pub.init) return 0;
+  LocalFrame frame(env, 16);
+  if (!frame.ok()) {
+    process_java_exception(env);
+    return -1;
+  }
+  jfieldID id = f->pub.rfield ? env->FromReflectedField(f->pub.rfield) : nullptr;
+  LocalRef<jclass> type;
+  LocalRef<jclass> declaring;
+  int typeId = -1;
+  jint modifiers = 0;
+  jboolean isStatic = JNI_FALSE;
+  if (id && !env->ExceptionCheck()) type = LocalRef<jclass>(env, java_lang_reflect_Field_getType(env, f->pub.rfield));
+  if (type && !env->ExceptionCheck()) typeId = get_jtype(env, type.get());
+  if (typeId >= 0 && !env->ExceptionCheck()) modifiers = java_lang_reflect_Member_getModifiers(env, f->pub.rfield);
+  if (typeId >= 0 && !env->ExceptionCheck()) isStatic = java_lang_reflect_Modifier_isStatic(env, modifiers);
+  if (typeId >= 0 && !env->ExceptionCheck()) {
+    declaring = LocalRef<jclass>(env, java_lang_reflect_Member_getDeclaringClass(env, f->pub.rfield));
+  }
+  if (!declaring || env->ExceptionCheck()) {
+    if (!process_java_exception(env) && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Unknown");
+    return -1;
+  }
+  if (f->pub.init) return 0;
+  kiv::GlobalRef<jclass> typeRef = kiv::GlobalRef<jclass>::make(env, type.get());
+  kiv::GlobalRef<jclass> declaringRef = kiv::GlobalRef<jclass>::make(env, declaring.get());
+  if (!typeRef || !declaringRef) {
+    env->ExceptionClear();
+    PyErr_NoMemory();
+    return -1;
+  }
+  f->pub.fieldId = id;
+  f->pub.fieldType = typeRef.release();
+  f->pub.fieldTypeId = typeId;
+  f->pub.isStatic = isStatic ? 1 : 0;
+  f->isFinal = (modifiers & kFinal) ? 1 : 0;
+  f->declaringClass = declaringRef.release();
+  f->pub.init = 1;
+  return 0;
+}
+
+// Refuses an object that the field does not belong to.
+void wrong_receiver(JNIEnv* env, FieldObject* f, PyObject* obj) {
+  PyRef owner;
+  LocalRef<jstring> name(env, java_lang_Class_getName(env, f->declaringClass));
+  if (name && !env->ExceptionCheck()) owner = PyRef::steal(jstring_As_PyString(env, name.get()));
+  env->ExceptionClear();
+  PyErr_Clear();
+  if (owner) {
+    PyErr_Format(PyExc_TypeError, "Field '%U' of %U cannot be used with a '%s' object", f->pub.pyFieldName,
+                 owner.get(), Py_TYPE(obj)->tp_name);
+  } else {
+    PyErr_Format(PyExc_TypeError, "Field '%U' cannot be used with a '%s' object", f->pub.pyFieldName,
+                 Py_TYPE(obj)->tp_name);
+  }
+}
+
+// What JNI accesses the field on: the instance for an instance field, the declaring
+// class for a static one (read through an instance or a class wrapper).  nullptr with
+// an error set when obj cannot be used.
+jobject access_target(JNIEnv* env, FieldObject* f, PyObject* obj) {
+  auto* o = reinterpret_cast<PyJObject*>(obj);
+  if (!o->object && !o->clazz) {
+    PyErr_SetString(PyExc_RuntimeError, "This Java object wrapper holds no Java object");
+    return nullptr;
+  }
+  if (!f->pub.isStatic) {
+    if (!o->object) {
+      PyErr_SetString(PyExc_TypeError, "Field is not static.");
+      return nullptr;
+    }
+    if (!env->IsInstanceOf(o->object, f->declaringClass)) {
+      wrong_receiver(env, f, obj);
+      return nullptr;
+    }
+    return o->object;
+  }
+  if (!o->clazz || !kiv::assignable(env, o->clazz, f->declaringClass)) {
+    wrong_receiver(env, f, obj);
+    return nullptr;
+  }
+  return f->declaringClass;
+}
+
+// Wraps a reference value read from a field (not null) by the field's type code.
+PyObject* reference_to_python(JNIEnv* env, int typeId, jobject value) {
+  switch (typeId) {
+    case JTYPE_STRING:
+      return jstring_As_PyString(env, static_cast<jstring>(value));
+    case JTYPE_ARRAY:
+      return pyjarray_new(env, static_cast<jarray>(value));
+    case JTYPE_CLASS:
+      return PyJClass_Wrap(env, static_cast<jclass>(value));
+    default:
+      return jobject_As_PyObject(env, value);
+  }
+}
+
+PyObject* read_field(JNIEnv* env, FieldObject* f, jobject target) {
+  jfieldID id = f->pub.fieldId;
+  bool isStatic = f->pub.isStatic == 1;
+  auto cls = static_cast<jclass>(target);
+  PyObject* result = nullptr;
+  switch (f->pub.fieldTypeId) {
+    case JTYPE_BOOLEAN: {
+      jboolean v = isStatic ? env->GetStaticBooleanField(cls, id) : env->GetBooleanField(target, id);
+      result = PyBool_FromLong(v);
+      break;
+    }
+    case JTYPE_BYTE:
+      result = PyLong_FromLong(isStatic ? env->GetStaticByteField(cls, id) : env->GetByteField(target, id));
+      break;
+    case JTYPE_SHORT:
+      result = PyLong_FromLong(isStatic ? env->GetStaticShortField(cls, id) : env->GetShortField(target, id));
+      break;
+    case JTYPE_INT:
+      result = PyLong_FromLong(isStatic ? env->GetStaticIntField(cls, id) : env->GetIntField(target, id));
+      break;
+    case JTYPE_LONG:
+      result = PyLong_FromLongLong(isStatic ? env->GetStaticLongField(cls, id) : env->GetLongField(target, id));
+      break;
+    case JTYPE_FLOAT:
+      result = PyFloat_FromDouble(isStatic ? env->GetStaticFloatField(cls, id) : env->GetFloatField(target, id));
+      break;
+    case JTYPE_DOUBLE:
+      result = PyFloat_FromDouble(isStatic ? env->GetStaticDoubleField(cls, id) : env->GetDoubleField(target, id));
+      break;
+    case JTYPE_CHAR:
+      result = jchar_As_PyObject(isStatic ? env->GetStaticCharField(cls, id) : env->GetCharField(target, id));
+      break;
+    case JTYPE_STRING:
+    case JTYPE_ARRAY:
+    case JTYPE_CLASS:
+    case JTYPE_OBJECT: {
+      LocalRef<jobject> v(env, isStatic ? env->GetStaticObjectField(cls, id) : env->GetObjectField(target, id));
+      if (process_java_exception(env)) return nullptr;
+      return v ? reference_to_python(env, f->pub.fieldTypeId, v.get()) : Py_NewRef(Py_None);
+    }
+    default:
+      PyErr_Format(PyExc_RuntimeError, "Unknown field type %i.", f->pub.fieldTypeId);
+      return nullptr;
+  }
+  if (process_java_exception(env)) {
+    Py_XDECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
+// Converts value for the field and stores it; 0, or -1 with an error set.
+int write_field(JNIEnv* env, FieldObject* f, jobject target, PyObject* value) {
+  jfieldID id = f->pub.fieldId;
+  bool isStatic = f->pub.isStatic == 1;
+  auto cls = static_cast<jclass>(target);
+  switch (f->pub.fieldTypeId) {
+#define KIV_SET_PRIMITIVE(code, jtype, convert, Name)                 \
+  case code: {                                                        \
+    jtype v = convert(value);                                         \
+    if (PyErr_Occurred()) return -1;                                  \
+    if (isStatic) {                                                   \
+      env->SetStatic##Name##Field(cls, id, v);                        \
+    } else {                                                          \
+      env->Set##Name##Field(target, id, v);                           \
+    }                                                                 \
+    break;                                                            \
+  }
+    KIV_SET_PRIMITIVE(JTYPE_BOOLEAN, jboolean, PyObject_As_jboolean, Boolean)
+    KIV_SET_PRIMITIVE(JTYPE_BYTE, jbyte, PyObject_As_jbyte, Byte)
+    KIV_SET_PRIMITIVE(JTYPE_SHORT, jshort, PyObject_As_jshort, Short)
+    KIV_SET_PRIMITIVE(JTYPE_INT, jint, PyObject_As_jint, Int)
+    KIV_SET_PRIMITIVE(JTYPE_LONG, jlong, PyObject_As_jlong, Long)
+    KIV_SET_PRIMITIVE(JTYPE_FLOAT, jfloat, PyObject_As_jfloat, Float)
+    KIV_SET_PRIMITIVE(JTYPE_DOUBLE, jdouble, PyObject_As_jdouble, Double)
+    KIV_SET_PRIMITIVE(JTYPE_CHAR, jchar, PyObject_As_jchar, Char)
+#undef KIV_SET_PRIMITIVE
+    case JTYPE_STRING:
+    case JTYPE_ARRAY:
+    case JTYPE_CLASS:
+    case JTYPE_OBJECT: {
+      LocalRef<jobject> v(env, PyObject_As_jobject(env, value, f->pub.fieldType));
+      if (PyErr_Occurred()) return -1;
+      if (isStatic) {
+        env->SetStaticObjectField(cls, id, v.get());
+      } else {
+        env->SetObjectField(target, id, v.get());
+      }
+      break;
+    }
+    default:
+      PyErr_Format(PyExc_RuntimeError, "Unknown field type %i.", f->pub.fieldTypeId);
+      return -1;
+  }
+  return process_java_exception(env) ? -1 : 0;
+}
+
+PyObject* pyjfield_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  if (!PyJObject_Check(obj)) {
+    PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
+    return nullptr;
+  }
+  return pyjfield_get(reinterpret_cast<PyJField*>(self), obj);
+}
+
+int pyjfield_descr_set(PyObject* self, PyObject* obj, PyObject* value) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "Deleting Java fields is not allowed");
+    return -1;
+  }
+  if (!PyJObject_Check(obj)) {
+    PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
+    return -1;
+  }
+  return pyjfield_set(reinterpret_cast<PyJField*>(self), obj, value);
+}
 
 void pyjfield_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  auto* f = reinterpret_cast<PyJField*>(self);
-  kiv::delete_global_ref(f->rfield);
-  kiv::delete_global_ref(f->fieldType);
-  f->rfield = nullptr;
-  f->fieldType = nullptr;
-  Py_CLEAR(f->pyFieldName);
+  FieldObject* f = as_field(reinterpret_cast<PyJField*>(self));
+  kiv::delete_global_ref(f->pub.rfield);
+  kiv::delete_global_ref(f->pub.fieldType);
+  kiv::delete_global_ref(f->declaringClass);
+  f->pub.rfield = nullptr;
+  f->pub.fieldType = nullptr;
+  f->declaringClass = nullptr;
+  Py_CLEAR(f->pub.pyFieldName);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -26,15 +283,88 @@ int pyjfield_traverse(PyObject* self, visitproc visit, void* arg) {
 PyType_Slot pyjfield_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(pyjfield_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjfield_traverse)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(pyjfield_descr_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(pyjfield_descr_set)},
     {Py_tp_doc, const_cast<char*>("jfield")},
     {0, nullptr}};
+
+// Common start of a read or a write: the environment and the initialised field.
+FieldObject* prepare(PyJField* self, PyObject* obj, JNIEnv** env) {
+  if (!self) {
+    PyErr_SetString(PyExc_RuntimeError, "Invalid self object.");
+    return nullptr;
+  }
+  if (!obj || !PyJObject_Check(obj)) {
+    PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
+    return nullptr;
+  }
+  *env = env_or_error();
+  FieldObject* f = as_field(self);
+  if (!*env || field_init(*env, f) < 0) return nullptr;
+  return f;
+}
 
 }  // namespace
 
 KIV_EXPORT PyType_Spec PyJField_Spec = {
     "kiv.PyJField",
-    sizeof(PyJField),
+    sizeof(FieldObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     pyjfield_slots,
 };
+
+KIV_API PyObject* PyJField_New(JNIEnv* env, ModuleState* state, jobject f) {
+  if (!state || !f) {
+    PyErr_SetString(PyExc_RuntimeError, "A PyJField needs a module state and a field");
+    return nullptr;
+  }
+  PyTypeObject* type = state->PyJField_Type;
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  FieldObject* field = as_field(reinterpret_cast<PyJField*>(self.get()));
+  field->pub.fieldTypeId = -1;
+  field->pub.isStatic = -1;
+  field->pub.rfield = env->NewGlobalRef(f);
+  if (!field->pub.rfield) {
+    env->ExceptionClear();
+    return PyErr_NoMemory();
+  }
+  LocalRef<jstring> name(env, java_lang_reflect_Member_getName(env, f));
+  if (process_java_exception(env)) return nullptr;
+  if (!name) {
+    PyErr_SetString(PyExc_RuntimeError, "Field.getName() returned null");
+    return nullptr;
+  }
+  field->pub.pyFieldName = jstring_As_PyString(env, name.get());
+  if (!field->pub.pyFieldName) return nullptr;
+  return self.release();
+}
+
+KIV_API int PyJField_Check(ModuleState* state, PyObject* obj) {
+  return state && state->PyJField_Type && PyObject_TypeCheck(obj, state->PyJField_Type);
+}
+
+KIV_API PyObject* pyjfield_get(PyJField* self, PyObject* obj) {
+  JNIEnv* env = nullptr;
+  FieldObject* f = prepare(self, obj, &env);
+  if (!f) return nullptr;
+  jobject target = access_target(env, f, obj);
+  return target ? read_field(env, f, target) : nullptr;
+}
+
+KIV_API int pyjfield_set(PyJField* self, PyObject* obj, PyObject* value) {
+  JNIEnv* env = nullptr;
+  FieldObject* f = prepare(self, obj, &env);
+  if (!f) return -1;
+  if (!reinterpret_cast<PyJObject*>(obj)->object && !f->pub.isStatic) {
+    PyErr_SetString(PyExc_TypeError, "Field is not static.");
+    return -1;
+  }
+  if (f->isFinal) {
+    PyErr_Format(PyExc_TypeError, "Field '%U' is final.", f->pub.pyFieldName);
+    return -1;
+  }
+  jobject target = access_target(env, f, obj);
+  return target ? write_field(env, f, target, value) : -1;
+}

@@ -1,8 +1,526 @@
-// Objects/pyjmethod.cpp: Java methods in Python.
-#include <cstddef>
+// Objects/pyjmethod.cpp: Java methods and constructors called from Python.
+//
+// A method reads what it needs from Java reflection once, on first use, and keeps it:
+// the method identifier and, per parameter, a global reference to its class and its
+// type code.  A call then converts the arguments, releases the interpreter lock for the
+// Java call only, and converts the result by the return type code.  Calls arrive through
+// vectorcall with the receiver as the first argument, so `obj.m(x)` makes no bound
+// method and no argument tuple.
+#include <Python.h>
+#include <jni.h>
 
+#include <cstring>
+
+#include "Objects/callable.h"
 #include "Objects/objects.h"
+#include "access/access.h"
+#include "common/gil.h"
+#include "common/jref.h"
+#include "common/pyref.h"
+#include "convert/convert.h"
+#include "convert/jtype.h"
 #include "embed/embed.h"
+#include "exceptions/exceptions.h"
+
+using kiv::LocalRef;
+using kiv::PyRef;
+
+namespace {
+
+constexpr int kStackArgs = 8;
+// Modifier bits of java.lang.reflect.Modifier.
+constexpr jint kStatic = 0x0008;
+
+// What initialisation reads, held locally until it is complete.
+struct MethodInfo {
+  jmethodID id = nullptr;
+  int returnType = -1;
+  int len = -1;
+  int isStatic = 0;
+  int varArgs = 0;
+  int kwArgs = 0;
+  jobjectArray parameters = nullptr;  // global
+  jclass declaring = nullptr;         // global
+  jclass* classes = nullptr;          // PyMem, len globals
+  int* types = nullptr;               // PyMem
+  jclass component = nullptr;         // global
+  int componentType = -1;
+
+  void release() noexcept {
+    kiv::delete_global_ref(parameters);
+    kiv::delete_global_ref(declaring);
+    kiv::delete_global_ref(component);
+    if (classes) {
+      for (int i = 0; i < len; ++i) kiv::delete_global_ref(classes[i]);
+    }
+    PyMem_Free(classes);
+    PyMem_Free(types);
+    *this = MethodInfo();
+  }
+};
+
+// Translates a pending Java exception, or sets RuntimeError "Unknown" when the step
+// failed without one.  Returns -1.
+int init_failed(JNIEnv* env) {
+  process_java_exception(env);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Unknown");
+  return -1;
+}
+
+int read_method(JNIEnv* env, jobject rmethod, bool constructor, MethodInfo* info) {
+  kiv::LocalFrame frame(env, 16);
+  if (!frame.ok()) return init_failed(env);
+  info->id = env->FromReflectedMethod(rmethod);
+  if (!info->id) return init_failed(env);
+  if (constructor) {
+    info->returnType = JTYPE_OBJECT;
+  } else {
+    LocalRef<jclass> rt(env, java_lang_reflect_Method_getReturnType(env, rmethod));
+    if (!rt || env->ExceptionCheck()) return init_failed(env);
+    info->returnType = get_jtype(env, rt.get());
+    if (info->returnType < 0) return init_failed(env);
+  }
+  LocalRef<jobjectArray> params(env, java_lang_reflect_Executable_getParameterTypes(env, rmethod));
+  if (!params || env->ExceptionCheck()) return init_failed(env);
+  info->len = env->GetArrayLength(params.get());
+  info->parameters = static_cast<jobjectArray>(env->NewGlobalRef(params.get()));
+  info->classes = static_cast<jclass*>(PyMem_Calloc(info->len ? info->len : 1, sizeof(jclass)));
+  info->types = static_cast<int*>(PyMem_Calloc(info->len ? info->len : 1, sizeof(int)));
+  if (!info->parameters || !info->classes || !info->types) {
+    env->ExceptionClear();
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (int i = 0; i < info->len; ++i) {
+    LocalRef<jclass> p(env, static_cast<jclass>(env->GetObjectArrayElement(params.get(), i)));
+    if (!p) return init_failed(env);
+    info->types[i] = get_jtype(env, p.get());
+    if (info->types[i] < 0) return init_failed(env);
+    info->classes[i] = static_cast<jclass>(env->NewGlobalRef(p.get()));
+    if (!info->classes[i]) return init_failed(env);
+  }
+  jint modifiers = java_lang_reflect_Member_getModifiers(env, rmethod);
+  if (env->ExceptionCheck()) return init_failed(env);
+  info->isStatic = constructor ? 1 : (modifiers & kStatic) != 0;
+  LocalRef<jclass> declaring(env, java_lang_reflect_Member_getDeclaringClass(env, rmethod));
+  if (!declaring || env->ExceptionCheck()) return init_failed(env);
+  info->declaring = static_cast<jclass>(env->NewGlobalRef(declaring.get()));
+  LocalRef<jobject> annotation(env, java_lang_reflect_AnnotatedElement_getAnnotation(env, rmethod, JPYMETHOD_TYPE));
+  if (env->ExceptionCheck()) return init_failed(env);
+  if (annotation) {
+    info->varArgs = kiv_PyMethod_varargs(env, annotation.get());
+    if (env->ExceptionCheck()) return init_failed(env);
+    info->kwArgs = kiv_PyMethod_kwargs(env, annotation.get());
+    if (env->ExceptionCheck()) return init_failed(env);
+  } else {
+    info->varArgs = java_lang_reflect_Executable_isVarArgs(env, rmethod);
+    if (env->ExceptionCheck()) return init_failed(env);
+  }
+  int needed = info->varArgs + info->kwArgs;
+  if (info->len < needed) {
+    PyErr_Format(PyExc_TypeError,
+                 "@PyMethod(varargs=%s, kwargs=%s) needs %d parameter(s) to fill, but the Java %s has %d",
+                 info->varArgs ? "true" : "false", info->kwArgs ? "true" : "false", needed,
+                 constructor ? "constructor" : "method", info->len);
+    return -1;
+  }
+  if (info->varArgs) {
+    int at = info->len - 1 - info->kwArgs;
+    if (info->types[at] != JTYPE_ARRAY) {
+      PyErr_SetString(PyExc_TypeError, "@PyMethod(varargs=true) needs an array parameter to collect the arguments");
+      return -1;
+    }
+    LocalRef<jclass> c(env, java_lang_Class_getComponentType(env, info->classes[at]));
+    if (!c || env->ExceptionCheck()) return init_failed(env);
+    info->componentType = get_jtype(env, c.get());
+    if (info->componentType < 0) return init_failed(env);
+    info->component = static_cast<jclass>(env->NewGlobalRef(c.get()));
+  }
+  return 0;
+}
+
+}  // namespace
+
+namespace kiv {
+
+int method_init(PyJMethod* m, JNIEnv* env) noexcept {
+  if (m->parameters) return 0;
+  MethodInfo info;
+  bool constructor = m->vectorcall == pyjconstructor_vectorcall;
+  if (read_method(env, m->rmethod, constructor, &info) < 0) {
+    info.release();
+    return -1;
+  }
+  // Reading released the interpreter lock (type codes ask Java): another thread may have
+  // finished first.  Its data is as good as ours.
+  if (m->parameters) {
+    info.release();
+    return 0;
+  }
+  m->methodId = info.id;
+  m->returnTypeId = info.returnType;
+  m->lenParameters = info.len;
+  m->isStatic = info.isStatic;
+  m->isVarArgs = info.varArgs;
+  m->isKwArgs = info.kwArgs;
+  m->declaringClass = info.declaring;
+  m->paramClasses = info.classes;
+  m->paramTypes = info.types;
+  m->varargComponent = info.component;
+  m->varargComponentType = info.componentType;
+  m->parameters = info.parameters;  // last: a set `parameters` means complete
+  return 0;
+}
+
+int method_score(PyJMethod* m, JNIEnv* env, PyObject* const* args, Py_ssize_t nargs, bool keywords) noexcept {
+  if (!m->parameters && method_init(m, env) < 0) return -1;
+  Py_ssize_t n = nargs - 1;
+  // Scored by the layout a call uses: a keyword-taking method fills its last parameter
+  // from the keywords whether or not any are given.
+  int p = m->lenParameters - m->isKwArgs;
+  int score;
+  if (keywords) {
+    if (!m->isKwArgs) return -1;
+    score = 1;
+  } else {
+    score = m->isKwArgs ? 1 : 2;
+  }
+  if (!m->isVarArgs) {
+    if (p != n) return 0;
+    score += 1;
+  }
+  int last = p - 1;  // the variable-argument array, for such methods
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int idx = m->isVarArgs && i > last ? last : static_cast<int>(i);
+    int t = m->paramTypes[idx];
+    int s = pyarg_matches_jtype(env, args[i + 1], m->paramClasses[idx], t);
+    if (s == 0 && m->isVarArgs && t == JTYPE_ARRAY && i >= last) {
+      s = pyarg_matches_jtype(env, args[i + 1], m->varargComponent, m->varargComponentType);
+    }
+    if (PyErr_Occurred()) return -1;
+    score += s;
+  }
+  return score;
+}
+
+}  // namespace kiv
+
+namespace {
+
+// The arguments of one call, as JNI values.  Freed on every path.
+struct JArgs {
+  jvalue stack[kStackArgs];
+  jvalue* values;
+  explicit JArgs(int n) : values(n <= kStackArgs ? stack : static_cast<jvalue*>(PyMem_Malloc(sizeof(jvalue) * n))) {}
+  ~JArgs() {
+    if (values != stack) PyMem_Free(values);
+  }
+  JArgs(const JArgs&) = delete;
+  JArgs& operator=(const JArgs&) = delete;
+};
+
+// A local frame that is pushed only when the call makes local references.
+struct MaybeFrame {
+  JNIEnv* env;
+  bool pushed = false;
+  MaybeFrame(JNIEnv* e, bool push, jint capacity) : env(e) {
+    if (push) pushed = env->PushLocalFrame(capacity) == 0;
+  }
+  ~MaybeFrame() {
+    if (pushed) env->PopLocalFrame(nullptr);
+  }
+  MaybeFrame(const MaybeFrame&) = delete;
+  MaybeFrame& operator=(const MaybeFrame&) = delete;
+};
+
+KIV_NOINLINE PyObject* arg_count_error(Py_ssize_t given, int expected) {
+  PyErr_Format(PyExc_RuntimeError, "Invalid number of arguments: %i, expected %i.", static_cast<int>(given), expected);
+  return nullptr;
+}
+
+KIV_NOINLINE PyObject* wrong_receiver(JNIEnv* env, PyObject* receiver, jclass declaring, const char* what) {
+  kiv::PyRef want = kiv::PyRef::steal(jobject_As_PyString(env, declaring));
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "This %s belongs to %S and cannot be used with a %s", what,
+               want ? want.get() : Py_None, Py_TYPE(receiver)->tp_name);
+  return nullptr;
+}
+
+// Fills the JNI arguments of a call from args[1..nargs) and the keywords.  The layout
+// (how many fill parameters one by one, whether the rest is packed into the last
+// array) follows the method's flags.  0, or -1 with a Python error set.
+int marshal(JNIEnv* env, PyJMethod* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, jvalue* out) {
+  int p = m->lenParameters;
+  Py_ssize_t n = nargs - 1;
+  int f = p - m->isKwArgs;
+  int single;
+  bool pack;
+  if (n == f) {
+    single = f;
+    pack = false;
+  } else if (m->isVarArgs && n >= f - 1) {
+    single = f - 1;
+    pack = true;
+  } else {
+    arg_count_error(nargs, p + 1);
+    return -1;
+  }
+  for (int i = 0; i < single; ++i) {
+    out[i] = kiv::convert_arg(env, args[i + 1], m->paramClasses[i], m->paramTypes[i], i);
+    if (KIV_UNLIKELY(PyErr_Occurred())) {
+      // The last argument did not fit the array parameter itself: it becomes the one
+      // element of the array instead.
+      if (i == p - 1 && !m->isKwArgs && m->isVarArgs && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        single = p - 1;
+        pack = true;
+        break;
+      }
+      return -1;
+    }
+  }
+  if (pack) {
+    PyRef rest = PyRef::steal(PyTuple_New(n - single));
+    if (!rest) return -1;
+    for (Py_ssize_t j = single; j < n; ++j) PyTuple_SET_ITEM(rest.get(), j - single, Py_NewRef(args[j + 1]));
+    out[single] = convert_pyarg_jvalue(env, rest.get(), m->paramClasses[single], JTYPE_ARRAY, single);
+    if (PyErr_Occurred()) return -1;
+  }
+  if (m->isKwArgs) {
+    if (!kwnames) {
+      out[p - 1].l = nullptr;
+    } else {
+      PyRef kw = PyRef::steal(PyDict_New());
+      if (!kw) return -1;
+      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return -1;
+      }
+      out[p - 1] = convert_pyarg_jvalue(env, kw.get(), m->paramClasses[p - 1], JTYPE_OBJECT, p - 1);
+      if (PyErr_Occurred()) return -1;
+    }
+  }
+  return 0;
+}
+
+// Checks the arguments common to methods and constructors before any conversion: the
+// count, keywords the method does not take.  0, or -1 with the error set.
+int check_layout(PyJMethod* m, Py_ssize_t nargs, PyObject* kwnames) {
+  int p = m->lenParameters;
+  Py_ssize_t n = nargs - 1;
+  int f = p - m->isKwArgs;
+  if (!(n == f || (m->isVarArgs && n >= f - 1))) {
+    arg_count_error(nargs, p + 1);
+    return -1;
+  }
+  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0 && !m->isKwArgs) {
+    PyErr_SetString(PyExc_RuntimeError, "Keywords are not supported.");
+    return -1;
+  }
+  return 0;
+}
+
+JNIEnv* env_or_error() {
+  JNIEnv* env = pyembed_get_env();
+  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
+  return env;
+}
+
+PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, const jvalue* a) {
+  jclass cls = static_cast<jclass>(target);
+  jmethodID id = m->methodId;
+  switch (m->returnTypeId) {
+    case JTYPE_BOOLEAN: {
+      jboolean r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticBooleanMethodA(cls, id, a) : env->CallBooleanMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyBool_FromLong(r);
+    }
+    case JTYPE_INT: {
+      jint r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticIntMethodA(cls, id, a) : env->CallIntMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyLong_FromLong(r);
+    }
+    case JTYPE_LONG: {
+      jlong r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticLongMethodA(cls, id, a) : env->CallLongMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyLong_FromLongLong(r);
+    }
+    case JTYPE_SHORT: {
+      jshort r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticShortMethodA(cls, id, a) : env->CallShortMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyLong_FromLong(r);
+    }
+    case JTYPE_BYTE: {
+      jbyte r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticByteMethodA(cls, id, a) : env->CallByteMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyLong_FromLong(r);
+    }
+    case JTYPE_CHAR: {
+      jchar r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticCharMethodA(cls, id, a) : env->CallCharMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return jchar_As_PyObject(r);
+    }
+    case JTYPE_DOUBLE: {
+      jdouble r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticDoubleMethodA(cls, id, a) : env->CallDoubleMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyFloat_FromDouble(r);
+    }
+    case JTYPE_FLOAT: {
+      jfloat r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticFloatMethodA(cls, id, a) : env->CallFloatMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      return PyFloat_FromDouble(static_cast<double>(r));
+    }
+    case JTYPE_STRING:
+    case JTYPE_ARRAY:
+    case JTYPE_CLASS:
+    case JTYPE_OBJECT: {
+      jobject r;
+      {
+        kiv::AllowThreads nogil;
+        r = isStatic ? env->CallStaticObjectMethodA(cls, id, a) : env->CallObjectMethodA(target, id, a);
+      }
+      if (process_java_exception(env)) return nullptr;
+      LocalRef<jobject> result(env, r);
+      if (!r) Py_RETURN_NONE;
+      switch (m->returnTypeId) {
+        case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r));
+        case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r));
+        case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r));
+        default: return kiv::object_to_python(env, r, &m->lastResultClass, &m->lastResultType);
+      }
+    }
+    default: {
+      {
+        kiv::AllowThreads nogil;
+        if (isStatic) {
+          env->CallStaticVoidMethodA(cls, id, a);
+        } else {
+          env->CallVoidMethodA(target, id, a);
+        }
+      }
+      if (process_java_exception(env)) return nullptr;
+      Py_RETURN_NONE;
+    }
+  }
+}
+
+bool returns_reference(int code) {
+  return code == JTYPE_OBJECT || code == JTYPE_STRING || code == JTYPE_ARRAY || code == JTYPE_CLASS;
+}
+
+}  // namespace
+
+namespace kiv {
+
+PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* m = reinterpret_cast<PyJMethod*>(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  JNIEnv* env = env_or_error();
+  if (!env) return nullptr;
+  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
+  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
+  PyObject* receiver = args[0];
+  if (!PyJObject_Check(receiver)) {
+    PyErr_SetString(PyExc_RuntimeError, "First argument to a java method must be a java object.");
+    return nullptr;
+  }
+  auto* r = reinterpret_cast<PyJObject*>(receiver);
+  bool isStatic = m->isStatic == 1;
+  if (!r->object && !isStatic) {
+    PyErr_SetString(PyExc_RuntimeError, "Instantiate this class before calling an object method.");
+    return nullptr;
+  }
+  // The receiver must be of the class that declares the method: JNI would otherwise run
+  // the method on an object it does not belong to.
+  jobject target;
+  if (isStatic) {
+    if (!r->clazz || !assignable(env, r->clazz, m->declaringClass)) {
+      return wrong_receiver(env, receiver, m->declaringClass, "static method");
+    }
+    target = r->clazz;
+  } else {
+    if (!env->IsInstanceOf(r->object, m->declaringClass)) {
+      return wrong_receiver(env, receiver, m->declaringClass, "method");
+    }
+    target = r->object;
+  }
+  int p = m->lenParameters;
+  MaybeFrame frame(env, p > 0 || returns_reference(m->returnTypeId), p + 16);
+  JArgs jargs(p);
+  if (!jargs.values) return PyErr_NoMemory();
+  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  return call_java(env, m, target, isStatic, jargs.values);
+}
+
+PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* m = reinterpret_cast<PyJMethod*>(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  JNIEnv* env = env_or_error();
+  if (!env) return nullptr;
+  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
+  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
+  PyObject* receiver = args[0];
+  if (!PyJClass_Check(receiver)) {
+    PyErr_SetString(PyExc_RuntimeError, "First argument to a java constructor must be a java class.");
+    return nullptr;
+  }
+  auto* wrapper = reinterpret_cast<PyJClass*>(receiver);
+  jclass cls = wrapper->base.clazz;
+  if (!cls || !same(env, cls, m->declaringClass)) {
+    return wrong_receiver(env, receiver, m->declaringClass, "constructor");
+  }
+  int p = m->lenParameters;
+  MaybeFrame frame(env, true, p + 16);
+  JArgs jargs(p);
+  if (!jargs.values) return PyErr_NoMemory();
+  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  jobject obj;
+  {
+    AllowThreads nogil;
+    obj = env->NewObjectA(cls, m->methodId, jargs.values);
+  }
+  if (process_java_exception(env)) return nullptr;
+  if (!obj) {
+    PyErr_SetString(PyExc_RuntimeError, "The Java constructor returned no object");
+    return nullptr;
+  }
+  LocalRef<jobject> made(env, obj);
+  if (wrapper->pytype) return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(wrapper->pytype), obj, cls);
+  return jobject_As_PyJObject(env, obj, cls);
+}
+
+}  // namespace kiv
 
 namespace {
 
@@ -10,33 +528,56 @@ void pyjmethod_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   auto* m = reinterpret_cast<PyJMethod*>(self);
+  if (m->paramClasses) {
+    for (int i = 0; i < m->lenParameters; ++i) kiv::delete_global_ref(m->paramClasses[i]);
+  }
+  PyMem_Free(m->paramClasses);
+  PyMem_Free(m->paramTypes);
   kiv::delete_global_ref(m->parameters);
   kiv::delete_global_ref(m->rmethod);
-  m->parameters = nullptr;
-  m->rmethod = nullptr;
+  kiv::delete_global_ref(m->declaringClass);
+  kiv::delete_global_ref(m->varargComponent);
+  kiv::delete_global_ref(m->lastResultClass);
+  Py_CLEAR(m->lastResultType);
   Py_CLEAR(m->pyMethodName);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
 int pyjmethod_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<PyJMethod*>(self)->pyMethodName);
+  auto* m = reinterpret_cast<PyJMethod*>(self);
+  Py_VISIT(m->pyMethodName);
+  Py_VISIT(m->lastResultType);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
 
+PyObject* pyjmethod_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
 PyMemberDef pyjmethod_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(PyJMethod, pyMethodName), Py_READONLY, "method name"},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(PyJMethod, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot pyjmethod_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(pyjmethod_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjmethod_traverse)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, pyjmethod_members},
+    {Py_tp_descr_get, reinterpret_cast<void*>(pyjmethod_descr_get)},
     {Py_tp_doc, const_cast<char*>("jmethod")},
     {0, nullptr}};
 
+PyMemberDef pyjconstructor_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(PyJMethod, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
 PyType_Slot pyjconstructor_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, pyjconstructor_members},
     {Py_tp_doc, const_cast<char*>("jconstructor")},
     {0, nullptr}};
 
@@ -46,7 +587,8 @@ KIV_EXPORT PyType_Spec PyJMethod_Spec = {
     "kiv.PyJMethod",
     sizeof(PyJMethod),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
     pyjmethod_slots,
 };
 
@@ -54,6 +596,67 @@ KIV_EXPORT PyType_Spec PyJConstructor_Spec = {
     "kiv.PyJConstructor",
     sizeof(PyJMethod),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_VECTORCALL,
     pyjconstructor_slots,
 };
+
+KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject rmethod) {
+  LocalRef<jstring> jname(env, static_cast<jstring>(java_lang_reflect_Member_getName(env, rmethod)));
+  if (process_java_exception(env)) return nullptr;
+  if (!jname) {
+    PyErr_SetString(PyExc_RuntimeError, "A Java method without a name");
+    return nullptr;
+  }
+  PyRef name = PyRef::steal(jstring_As_PyString(env, jname.get()));
+  if (!name) return nullptr;
+  PyTypeObject* type = state->PyJMethod_Type;
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* m = reinterpret_cast<PyJMethod*>(self.get());
+  m->vectorcall = kiv::pyjmethod_vectorcall;
+  m->returnTypeId = -1;
+  m->lenParameters = -1;
+  m->isStatic = -1;
+  m->varargComponentType = -1;
+  m->pyMethodName = name.release();
+  m->rmethod = env->NewGlobalRef(rmethod);
+  if (!m->rmethod) {
+    env->ExceptionClear();
+    return PyErr_NoMemory();
+  }
+  return self.release();
+}
+
+KIV_API int PyJMethod_Check(ModuleState* state, PyObject* obj) {
+  return state && state->PyJMethod_Type && PyObject_TypeCheck(obj, state->PyJMethod_Type);
+}
+
+KIV_API int PyJMethod_GetParameterCount(PyJMethod* self, JNIEnv* env) {
+  if (!self->parameters && kiv::method_init(self, env) < 0) return -1;
+  return self->lenParameters;
+}
+
+KIV_API int PyJMethod_CheckArguments(PyJMethod* self, JNIEnv* env, PyObject* args, PyObject* kw) {
+  bool keywords = kw && PyDict_Check(kw) && PyDict_GET_SIZE(kw) > 0;
+  return kiv::method_score(self, env, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords);
+}
+
+KIV_API PyObject* PyJConstructor_New(JNIEnv* env, ModuleState* state, jobject rconstructor) {
+  PyTypeObject* type = state->PyJConstructor_Type;
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* m = reinterpret_cast<PyJMethod*>(self.get());
+  m->vectorcall = kiv::pyjconstructor_vectorcall;
+  m->returnTypeId = JTYPE_OBJECT;
+  m->isStatic = 1;
+  m->lenParameters = 0;
+  m->varargComponentType = -1;
+  m->pyMethodName = Py_NewRef(kiv::caches_of(state)->initName);
+  m->rmethod = env->NewGlobalRef(rconstructor);
+  if (!m->rmethod) {
+    env->ExceptionClear();
+    return PyErr_NoMemory();
+  }
+  if (kiv::method_init(m, env) < 0) return nullptr;
+  return self.release();
+}

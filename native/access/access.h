@@ -290,4 +290,11 @@ void throw_java_unless_pending(JNIEnv* env, const char* class_name, const char* 
 // those wrappers.
 void forget_kiv_method_ids() noexcept;
 
+// List.add and Map.put keeping the interpreter lock, sharing the wrappers' method
+// identifiers.  Only for a java.util.ArrayList or HashMap the library made itself, with
+// JDK values as map keys: then nothing they run can reach Python or wait for another
+// thread, and a lock round trip per element would cost more than the element.
+jboolean list_add_keeping_lock(JNIEnv* env, jobject list, jobject item) noexcept;
+jobject map_put_keeping_lock(JNIEnv* env, jobject map, jobject key, jobject value) noexcept;
+
 }  // namespace kiv

@@ -185,6 +185,17 @@ void kiv::forget_kiv_method_ids() noexcept {
 #undef KIV_FORGET
 }
 
+jboolean kiv::list_add_keeping_lock(JNIEnv* env, jobject list, jobject item) noexcept {
+  return invoke_instance<jboolean, Gil::Keep>(Method::java_util_List_add, JLIST_TYPE, "add", "(Ljava/lang/Object;)Z",
+                                              env, list, item);
+}
+
+jobject kiv::map_put_keeping_lock(JNIEnv* env, jobject map, jobject key, jobject value) noexcept {
+  return invoke_instance<jobject, Gil::Keep>(Method::java_util_Map_put, JMAP_TYPE, "put",
+                                             "(Ljava/lang/Object;Ljava/lang/Object;)Ljava/lang/Object;", env, map,
+                                             key, value);
+}
+
 KIV_API const char* jstring2char(JNIEnv* env, jstring str) noexcept {
   return str ? env->GetStringUTFChars(str, nullptr) : nullptr;
 }

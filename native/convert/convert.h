@@ -97,3 +97,14 @@ inline bool same(JNIEnv* env, jobject a, jobject b) noexcept { return env->IsSam
 bool to_jsize(Py_ssize_t n, jsize* out) noexcept;
 
 }  // namespace kiv
+
+// ---- Java type codes and argument matching -----------------------------------------
+
+// The type code (JTYPE_*) of a class, or -1 with the Java exception pending.
+KIV_API int get_jtype(JNIEnv* env, jclass cls);
+// How well a Python argument fits a parameter of class cls and type code t: 0 not at
+// all, higher better.  Never sets a Python error or leaves a Java exception.
+KIV_API int pyarg_matches_jtype(JNIEnv* env, PyObject* arg, jclass cls, int t);
+// The argument as a jvalue for the parameter; on failure TypeError "Error converting
+// parameter <pos+1>: ..." (test PyErr_Occurred).
+KIV_API jvalue convert_pyarg_jvalue(JNIEnv* env, PyObject* arg, jclass cls, int t, int pos);

@@ -198,7 +198,7 @@ KIV_NOINLINE jobject sequence_to_list(JNIEnv* env, PyObject* seq, bool unmodifia
   for (Py_ssize_t i = 0; i < n; ++i) {
     LocalRef<> item(env, convert(env, PyTuple_GET_ITEM(items.get(), i), any_object()));
     if (!item && PyErr_Occurred()) return nullptr;
-    java_util_List_add(env, list, item.get());
+    kiv::list_add_keeping_lock(env, list, item.get());
     item.reset();
     if (kiv::java_failed(env)) return nullptr;
   }
@@ -268,7 +268,13 @@ KIV_NOINLINE jobject dict_to_map(JNIEnv* env, PyObject* dict) noexcept {
     if (!k && PyErr_Occurred()) return nullptr;
     LocalRef<> v(env, convert(env, PyTuple_GET_ITEM(pairs.get(), 2 * i + 1), any_object()));
     if (!v && PyErr_Occurred()) return nullptr;
-    LocalRef<> previous(env, java_util_Map_put(env, map, k.get(), v.get()));
+    // A key made from a Python str, number, bool or None is a JDK value whose hashCode
+    // and equals cannot reach Python; any other key may run user code.
+    PyObject* pyKey = PyTuple_GET_ITEM(pairs.get(), 2 * i);
+    bool jdkKey = pyKey == Py_None || PyUnicode_CheckExact(pyKey) || PyLong_CheckExact(pyKey) ||
+                  PyFloat_CheckExact(pyKey) || PyBool_Check(pyKey);
+    LocalRef<> previous(env, jdkKey ? kiv::map_put_keeping_lock(env, map, k.get(), v.get())
+                                    : java_util_Map_put(env, map, k.get(), v.get()));
     if (kiv::java_failed(env)) return nullptr;
   }
   return frame.keep(map);

@@ -2,11 +2,13 @@
 #include <Python.h>
 #include <jni.h>
 
+#include "Objects/callable.h"
 #include "Objects/objects.h"
 #include "access/access.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
 using kiv::LocalRef;
@@ -19,11 +21,11 @@ namespace {
 // applies to its subtypes and a plain function receives the wrapper.  Steals wrapper.
 PyObject* apply_converter(PyObject* wrapper) {
   PyRef w = PyRef::steal(wrapper);
-  PyRef name = PyRef::steal(PyUnicode_InternFromString("_to_python"));
-  if (!name) return nullptr;
+  ModuleCaches* caches = kiv::module_caches();
+  if (!caches) return nullptr;
   PyObject* hook = nullptr;
   // A missing hook is the common case: look it up without making an AttributeError.
-  int found = _PyObject_LookupAttr(w.get(), name.get(), &hook);
+  int found = _PyObject_LookupAttr(w.get(), caches->toPythonName, &hook);
   if (found < 0) return nullptr;
   if (found == 0) return w.release();
   PyRef h = PyRef::steal(hook);
@@ -62,13 +64,21 @@ PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
 
 }  // namespace
 
-KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) {
+namespace {
+
+// The conversion of jobject_As_PyObject.  With a cache, an object of the cached class
+// goes straight to wrapping, and a wrapped object's class and type are remembered.
+PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cachedType) {
   if (!obj) Py_RETURN_NONE;
   LocalRef<jclass> cls(env, env->GetObjectClass(obj));
   if (!cls) {
     process_java_exception(env);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Couldn't get the class of a Java object");
     return nullptr;
+  }
+  if (cachedCls && *cachedCls && kiv::same(env, cls.get(), *cachedCls)) {
+    PyObject* wrapper = PyJObject_New(env, reinterpret_cast<PyTypeObject*>(*cachedType), obj, cls.get());
+    return wrapper ? apply_converter(wrapper) : nullptr;
   }
   if (kiv::same(env, cls.get(), JSTRING_TYPE)) return jstring_As_PyString(env, static_cast<jstring>(obj));
   if (kiv::assignable(env, cls.get(), JNUMBER_TYPE)) {
@@ -94,10 +104,36 @@ KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) {
     // A proxy this library made for a Python object: that very object comes back.
     if (held) return JPyObject_As_PyObject(env, held.get());
   }
-  PyObject* wrapper = jobject_As_PyJObject(env, obj, cls.get());
-  if (!wrapper) return nullptr;
-  return apply_converter(wrapper);
+  if (kiv::same(env, cls.get(), JCLASS_TYPE)) {
+    PyObject* wrapper = PyJClass_Wrap(env, static_cast<jclass>(obj));
+    return wrapper ? apply_converter(wrapper) : nullptr;
+  }
+  PyRef type = PyRef::steal(PyJType_Get(env, cls.get()));
+  if (!type) return nullptr;
+  if (cachedCls) {
+    jclass g = static_cast<jclass>(env->NewGlobalRef(cls.get()));
+    if (g) {
+      kiv::delete_global_ref(*cachedCls);
+      Py_XDECREF(*cachedType);
+      *cachedCls = g;
+      *cachedType = type.new_ref();
+    }
+  }
+  PyObject* wrapper = PyJObject_New(env, reinterpret_cast<PyTypeObject*>(type.get()), obj, cls.get());
+  return wrapper ? apply_converter(wrapper) : nullptr;
 }
+
+}  // namespace
+
+KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) { return to_python(env, obj, nullptr, nullptr); }
+
+namespace kiv {
+
+PyObject* object_to_python(JNIEnv* env, jobject obj, jclass* cls, PyObject** type) noexcept {
+  return to_python(env, obj, cls, type);
+}
+
+}  // namespace kiv
 
 KIV_API PyObject* jobject_As_PyJObject(JNIEnv* env, jobject obj, jclass clazz) {
   if (!obj) Py_RETURN_NONE;

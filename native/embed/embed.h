@@ -37,6 +37,24 @@ struct ModuleState {
 };
 static_assert(sizeof(ModuleState) == 88, "ModuleState is eleven pointer slots");
 
+// Per-interpreter caches kept after the ModuleState in the module's state block: what
+// the hot paths would otherwise look up again on every call.
+struct ModuleCaches {
+  PyObject* toPythonName;  // interned "_to_python"
+  PyObject* initName;      // "<init>", shared by the constructors of the interpreter
+  // The last classes whose per-class type was asked for (global references) and those
+  // types (strong references), probed with IsSameObject before any reflection.
+  static constexpr int kTypeSlots = 16;
+  jclass typeKeys[kTypeSlots];
+  PyObject* typeValues[kTypeSlots];
+  int typeNext;
+};
+
+struct ModuleStorage {
+  ModuleState state;
+  ModuleCaches caches;
+};
+
 // ---- lifecycle ----------------------------------------------------------------------
 KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
 KIV_API void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved);
@@ -109,6 +127,12 @@ namespace kiv {
 
 // The module definition of _kiv (one per process; each interpreter makes its own module).
 PyModuleDef* kiv_module_def() noexcept;
+// The current interpreter's caches, or nullptr with a Python error set.
+ModuleCaches* module_caches() noexcept;
+// The caches belonging to a module state.
+inline ModuleCaches* caches_of(ModuleState* state) noexcept {
+  return &reinterpret_cast<ModuleStorage*>(state)->caches;
+}
 // The main interpreter, its sys.modules and the lock kept for shared imports.
 PyInterpreterState* main_interpreter() noexcept;
 PyObject* main_interpreter_modules() noexcept;

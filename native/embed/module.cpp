@@ -52,7 +52,7 @@ PyModuleDef kivModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_kiv",               // m_name
     "_kiv",               // m_doc
-    sizeof(ModuleState),  // m_size
+    sizeof(ModuleStorage),  // m_size: the state, then the caches
     kiv_methods,          // m_methods
     nullptr,              // m_slots
     kiv_module_traverse,  // m_traverse
@@ -91,7 +91,26 @@ int fail(JNIEnv* env, PyObject* modules, const char* msg) {
 
 namespace kiv {
 PyModuleDef* kiv_module_def() noexcept { return &kivModuleDef; }
+
+ModuleCaches* module_caches() noexcept {
+  ModuleState* state = pyembed_get_module_state();
+  return state ? caches_of(state) : nullptr;
+}
 }  // namespace kiv
+
+namespace {
+
+void caches_clear(ModuleCaches* c) {
+  Py_CLEAR(c->toPythonName);
+  Py_CLEAR(c->initName);
+  for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
+    Py_CLEAR(c->typeValues[i]);
+    kiv::delete_global_ref(c->typeKeys[i]);
+    c->typeKeys[i] = nullptr;
+  }
+}
+
+}  // namespace
 
 KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
@@ -167,6 +186,11 @@ KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules) {
     return fail(env, modules, "Failed to initialize PyJTypes");
   }
 
+  ModuleCaches* caches = kiv::caches_of(state);
+  caches->toPythonName = PyUnicode_InternFromString("_to_python");
+  caches->initName = PyUnicode_FromString("<init>");
+  if (!caches->toPythonName || !caches->initName) return fail(env, modules, "Failed to initialize module caches");
+
   if (load_numpy_conversions(env) != 0) {
     unregister_module(modules);
     if (!env->ExceptionCheck()) pyembed_throw_illegal_state(env, "Failed to load NumPy conversions", 1);
@@ -182,6 +206,12 @@ KIV_API int kiv_module_traverse(PyObject* module, visitproc visit, void* arg) {
   for (int i = 0; i < kStateSlots; ++i) {
     Py_VISIT(slots[i]);
   }
+  ModuleCaches* c = kiv::caches_of(state);
+  Py_VISIT(c->toPythonName);
+  Py_VISIT(c->initName);
+  for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
+    Py_VISIT(c->typeValues[i]);
+  }
   return 0;
 }
 
@@ -194,5 +224,8 @@ KIV_API void modulestate_clear(ModuleState* state) {
 
 KIV_API void kiv_module_free(void* module) {
   ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (state) modulestate_clear(state);
+  if (state) {
+    modulestate_clear(state);
+    caches_clear(kiv::caches_of(state));
+  }
 }

@@ -41,6 +41,17 @@ class LifecycleTest {
         }
     }
 
+    /** Python code calling Java that closes the very interpreter it runs in is refused. */
+    @Test
+    void closingFromInsideACallOnTheInterpreterIsRefused() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.set("me", py);
+            py.exec("try:\n    me.close()\n    err = None\nexcept RuntimeError as e:\n    err = str(e.args[0])");
+            Py.check(py, "err == 'kiv.KivException: Cannot close an interpreter from inside a call on it'");
+            py.exec("still = 'running'");
+        }
+    }
+
     @Test
     void configurationIsFixedOnceRunning() {
         MainInterpreter.start();

@@ -118,6 +118,30 @@ class ValuesTest {
         }
     }
 
+    /** The callable stays alive while its arguments are converted, even if that unbinds it. */
+    @Test
+    void invokeHoldsTheCallableWhileConvertingArguments() {
+        try (Interpreter py = new SubInterpreter()) {
+            py.exec("import _kiv, gc\n"
+                    + "def g(m):\n    return 'g got ' + str(m.size())\n"
+                    + "def unbind(m):\n    globals().pop('g', None)\n    gc.collect()\n    return m\n"
+                    + "_kiv.setJavaToPythonConverter(_kiv.findClass('java.util.HashMap'), unbind)");
+            assertEquals("g got 0", py.invoke("g", (Object) new HashMap<>()));
+            Py.check(py, "'g' not in globals()");
+        }
+    }
+
+    @Test
+    void aConverterThatRaisesFailsSetAndStoresNothing() {
+        try (Interpreter py = new SubInterpreter()) {
+            py.exec("import _kiv\n"
+                    + "def refuse(m):\n    raise ValueError('no maps here')\n"
+                    + "_kiv.setJavaToPythonConverter(_kiv.findClass('java.util.HashMap'), refuse)");
+            assertEquals("<class 'ValueError'>: no maps here", Py.raises(() -> py.set("m", new HashMap<>())).getMessage());
+            Py.check(py, "'m' not in globals()");
+        }
+    }
+
     @Test
     void javaMapsBecomeKeywordsAndPythonDictsComeBackAsMaps() {
         try (Interpreter py = new SharedInterpreter()) {
