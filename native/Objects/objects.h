@@ -64,10 +64,12 @@ struct PyJMethod {
   int* paramTypes;         // lenParameters type codes (PyMem)
   jclass varargComponent;  // global reference: component class of a variable-argument array
   int varargComponentType;
+  int needsFrame;  // the call makes JNI local references (reference parameters or result)
   // The class of the last object result and its Python type, so that a method that
   // keeps returning objects of one class finds their type without reflection.
   jclass lastResultClass;   // global reference or null
   PyObject* lastResultType;  // strong reference or null
+  ModuleState* state;       // of the module whose types hold this method
 };
 
 // Several Java methods of one name, dispatched by argument score.
@@ -77,6 +79,7 @@ struct PyJMultiMethod {
   // Library-private.
   vectorcallfunc vectorcall;
   void* dispatchCache;  // remembered choices by argument shape (PyMem), or null
+  ModuleState* state;   // of the module whose types hold this overload set
 };
 
 // A Java field.

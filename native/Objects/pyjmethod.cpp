@@ -28,6 +28,11 @@ using kiv::PyRef;
 namespace {
 
 constexpr int kStackArgs = 8;
+
+// Whether a value of this type code is a JNI reference (which needs a local frame).
+bool returns_reference(int code) {
+  return code == JTYPE_OBJECT || code == JTYPE_STRING || code == JTYPE_ARRAY || code == JTYPE_CLASS;
+}
 // Modifier bits of java.lang.reflect.Modifier.
 constexpr jint kStatic = 0x0008;
 
@@ -168,6 +173,9 @@ int method_init(PyJMethod* m, JNIEnv* env) noexcept {
   m->paramTypes = info.types;
   m->varargComponent = info.component;
   m->varargComponentType = info.componentType;
+  bool refs = info.varArgs || info.kwArgs || returns_reference(info.returnType);
+  for (int i = 0; i < info.len && !refs; ++i) refs = returns_reference(info.types[i]);
+  m->needsFrame = refs;
   m->parameters = info.parameters;  // last: a set `parameters` means complete
   return 0;
 }
@@ -435,10 +443,6 @@ PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, co
   }
 }
 
-bool returns_reference(int code) {
-  return code == JTYPE_OBJECT || code == JTYPE_STRING || code == JTYPE_ARRAY || code == JTYPE_CLASS;
-}
-
 }  // namespace
 
 namespace kiv {
@@ -451,7 +455,7 @@ PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nar
   if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
   if (check_layout(m, nargs, kwnames) < 0) return nullptr;
   PyObject* receiver = args[0];
-  if (!PyJObject_Check(receiver)) {
+  if (!PyObject_TypeCheck(receiver, m->state->PyJObject_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java method must be a java object.");
     return nullptr;
   }
@@ -476,7 +480,7 @@ PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nar
     target = r->object;
   }
   int p = m->lenParameters;
-  MaybeFrame frame(env, p > 0 || returns_reference(m->returnTypeId), p + 16);
+  MaybeFrame frame(env, m->needsFrame, p + 16);
   JArgs jargs(p);
   if (!jargs.values) return PyErr_NoMemory();
   if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
@@ -491,7 +495,7 @@ PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_
   if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
   if (check_layout(m, nargs, kwnames) < 0) return nullptr;
   PyObject* receiver = args[0];
-  if (!PyJClass_Check(receiver)) {
+  if (!PyObject_TypeCheck(receiver, m->state->PyJClass_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java constructor must be a java class.");
     return nullptr;
   }
@@ -614,6 +618,7 @@ KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject rmethod
   if (!self) return nullptr;
   auto* m = reinterpret_cast<PyJMethod*>(self.get());
   m->vectorcall = kiv::pyjmethod_vectorcall;
+  m->state = state;
   m->returnTypeId = -1;
   m->lenParameters = -1;
   m->isStatic = -1;
@@ -647,6 +652,7 @@ KIV_API PyObject* PyJConstructor_New(JNIEnv* env, ModuleState* state, jobject rc
   if (!self) return nullptr;
   auto* m = reinterpret_cast<PyJMethod*>(self.get());
   m->vectorcall = kiv::pyjconstructor_vectorcall;
+  m->state = state;
   m->returnTypeId = JTYPE_OBJECT;
   m->isStatic = 1;
   m->lenParameters = 0;

@@ -220,10 +220,8 @@ PyObject* pyjmultimethod_vectorcall(PyObject* self, PyObject* const* args, size_
     PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
     return nullptr;
   }
-  ModuleState* state = pyembed_get_module_state();
-  if (!state) return nullptr;
   Shape shape;
-  bool remember = shape_of(state, args, nargs, kwnames, &shape);
+  bool remember = shape_of(mm->state, args, nargs, kwnames, &shape);
   int choice = remember ? cached_choice(mm, shape) : -1;
   if (choice < 0) {
     choice = select_method(mm, env, args, nargs, kwnames);
@@ -257,6 +255,7 @@ KIV_API PyObject* PyJMultiMethod_New(ModuleState* state, PyObject* method1, PyOb
   if (!self) return nullptr;
   auto* mm = reinterpret_cast<PyJMultiMethod*>(self.get());
   mm->vectorcall = kiv::pyjmultimethod_vectorcall;
+  mm->state = state;
   mm->methodList = PyList_New(2);
   if (!mm->methodList) return nullptr;
   PyList_SET_ITEM(mm->methodList, 0, Py_NewRef(method1));
