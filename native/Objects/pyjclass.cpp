@@ -32,12 +32,6 @@ namespace {
 
 PyJClass* as_class(PyObject* self) { return reinterpret_cast<PyJClass*>(self); }
 
-JNIEnv* env_or_error() {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-  return env;
-}
-
 // The wrapped class; nullptr with an error for a record that holds none.
 jclass class_or_error(PyObject* self) {
   jclass cls = as_class(self)->base.clazz;
@@ -47,7 +41,7 @@ jclass class_or_error(PyObject* self) {
 
 // The Java name of the wrapped class (new reference), or nullptr with an error set.
 PyObject* java_name(PyObject* self) {
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jclass cls = env ? class_or_error(self) : nullptr;
   if (!cls) return nullptr;
   LocalRef<jstring> name(env, java_lang_Class_getName(env, cls));
@@ -64,7 +58,7 @@ PyObject* java_name(PyObject* self) {
 PyObject* pytype_of(PyObject* self) {
   PyJClass* c = as_class(self);
   if (c->pytype) return Py_NewRef(c->pytype);
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jclass cls = env ? class_or_error(self) : nullptr;
   return cls ? PyJType_Get(env, cls) : nullptr;
 }
@@ -76,7 +70,7 @@ PyObject* pytype_of(PyObject* self) {
 PyObject* constructor_of(PyObject* self) {
   PyJClass* c = as_class(self);
   if (c->constructor) return c->constructor;
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jclass cls = env ? class_or_error(self) : nullptr;
   ModuleState* state = cls ? pyembed_get_module_state() : nullptr;
   if (!state) return nullptr;
@@ -225,7 +219,7 @@ PyObject* pyjclass_instancecheck(PyObject* self, PyObject* x) {
   if (!type) return nullptr;
   // Java arrays are PyJArray objects, not instances of per-class types: ask Java.
   if (pyjarray_check(x)) {
-    JNIEnv* env = env_or_error();
+    JNIEnv* env = kiv::env_or_error();
     jobject array = reinterpret_cast<PyJObject*>(x)->object;
     if (!env) return nullptr;
     return PyBool_FromLong(array && env->IsInstanceOf(array, as_class(self)->base.clazz));

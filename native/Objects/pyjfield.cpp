@@ -33,12 +33,6 @@ struct FieldObject {
 
 FieldObject* as_field(PyJField* f) { return reinterpret_cast<FieldObject*>(f); }
 
-JNIEnv* env_or_error() {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-  return env;
-}
-
 // Reads the reflection data.  get_jtype may let other threads run, so everything is
 // read into locals and published at once; a thread that finds the field initialised
 // by another meanwhile keeps that one's data.
@@ -298,7 +292,7 @@ FieldObject* prepare(PyJField* self, PyObject* obj, JNIEnv** env) {
     PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
     return nullptr;
   }
-  *env = env_or_error();
+  *env = kiv::env_or_error();
   FieldObject* f = as_field(self);
   if (!*env || field_init(*env, f) < 0) return nullptr;
   return f;

@@ -327,119 +327,82 @@ int check_layout(PyJMethod* m, Py_ssize_t nargs, PyObject* kwnames) {
   return 0;
 }
 
-JNIEnv* env_or_error() {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-  return env;
+// One JNI call of a method returning R, instance or static, with the interpreter lock
+// released around it.
+template <class R, R (JNIEnv::*Instance)(jobject, jmethodID, const jvalue*),
+          R (JNIEnv::*Static)(jclass, jmethodID, const jvalue*)>
+R invoke(JNIEnv* env, jobject target, bool isStatic, jmethodID id, const jvalue* a) {
+  kiv::AllowThreads nogil;
+  return isStatic ? (env->*Static)(static_cast<jclass>(target), id, a) : (env->*Instance)(target, id, a);
 }
 
 PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, const jvalue* a) {
-  jclass cls = static_cast<jclass>(target);
   jmethodID id = m->methodId;
+  PyObject* result = nullptr;
   switch (m->returnTypeId) {
     case JTYPE_BOOLEAN: {
-      jboolean r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticBooleanMethodA(cls, id, a) : env->CallBooleanMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyBool_FromLong(r);
+      jboolean r = invoke<jboolean, &JNIEnv::CallBooleanMethodA, &JNIEnv::CallStaticBooleanMethodA>(env, target,
+                                                                                                    isStatic, id, a);
+      if (!process_java_exception(env)) result = PyBool_FromLong(r);
+      return result;
     }
     case JTYPE_INT: {
-      jint r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticIntMethodA(cls, id, a) : env->CallIntMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyLong_FromLong(r);
+      jint r = invoke<jint, &JNIEnv::CallIntMethodA, &JNIEnv::CallStaticIntMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyLong_FromLong(r);
+      return result;
     }
     case JTYPE_LONG: {
-      jlong r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticLongMethodA(cls, id, a) : env->CallLongMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyLong_FromLongLong(r);
+      jlong r = invoke<jlong, &JNIEnv::CallLongMethodA, &JNIEnv::CallStaticLongMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyLong_FromLongLong(r);
+      return result;
     }
     case JTYPE_SHORT: {
-      jshort r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticShortMethodA(cls, id, a) : env->CallShortMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyLong_FromLong(r);
+      jshort r =
+          invoke<jshort, &JNIEnv::CallShortMethodA, &JNIEnv::CallStaticShortMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyLong_FromLong(r);
+      return result;
     }
     case JTYPE_BYTE: {
-      jbyte r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticByteMethodA(cls, id, a) : env->CallByteMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyLong_FromLong(r);
+      jbyte r = invoke<jbyte, &JNIEnv::CallByteMethodA, &JNIEnv::CallStaticByteMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyLong_FromLong(r);
+      return result;
     }
     case JTYPE_CHAR: {
-      jchar r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticCharMethodA(cls, id, a) : env->CallCharMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return jchar_As_PyObject(r);
+      jchar r = invoke<jchar, &JNIEnv::CallCharMethodA, &JNIEnv::CallStaticCharMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = jchar_As_PyObject(r);
+      return result;
     }
     case JTYPE_DOUBLE: {
-      jdouble r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticDoubleMethodA(cls, id, a) : env->CallDoubleMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyFloat_FromDouble(r);
+      jdouble r =
+          invoke<jdouble, &JNIEnv::CallDoubleMethodA, &JNIEnv::CallStaticDoubleMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyFloat_FromDouble(r);
+      return result;
     }
     case JTYPE_FLOAT: {
-      jfloat r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticFloatMethodA(cls, id, a) : env->CallFloatMethodA(target, id, a);
-      }
-      if (process_java_exception(env)) return nullptr;
-      return PyFloat_FromDouble(static_cast<double>(r));
+      jfloat r =
+          invoke<jfloat, &JNIEnv::CallFloatMethodA, &JNIEnv::CallStaticFloatMethodA>(env, target, isStatic, id, a);
+      if (!process_java_exception(env)) result = PyFloat_FromDouble(static_cast<double>(r));
+      return result;
     }
     case JTYPE_STRING:
     case JTYPE_ARRAY:
     case JTYPE_CLASS:
     case JTYPE_OBJECT: {
-      jobject r;
-      {
-        kiv::AllowThreads nogil;
-        r = isStatic ? env->CallStaticObjectMethodA(cls, id, a) : env->CallObjectMethodA(target, id, a);
-      }
+      LocalRef<jobject> r(env, invoke<jobject, &JNIEnv::CallObjectMethodA, &JNIEnv::CallStaticObjectMethodA>(
+                                   env, target, isStatic, id, a));
       if (process_java_exception(env)) return nullptr;
-      LocalRef<jobject> result(env, r);
       if (!r) Py_RETURN_NONE;
       switch (m->returnTypeId) {
-        case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r));
-        case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r));
-        case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r));
-        default: return kiv::object_to_python(env, r, &m->lastResultClass, &m->lastResultType);
+        case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r.get()));
+        case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r.get()));
+        case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r.get()));
+        default: return kiv::object_to_python(env, r.get(), &m->lastResultClass, &m->lastResultType);
       }
     }
-    default: {
-      {
-        kiv::AllowThreads nogil;
-        if (isStatic) {
-          env->CallStaticVoidMethodA(cls, id, a);
-        } else {
-          env->CallVoidMethodA(target, id, a);
-        }
-      }
+    default:
+      invoke<void, &JNIEnv::CallVoidMethodA, &JNIEnv::CallStaticVoidMethodA>(env, target, isStatic, id, a);
       if (process_java_exception(env)) return nullptr;
       Py_RETURN_NONE;
-    }
   }
 }
 
@@ -450,7 +413,7 @@ namespace kiv {
 PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* m = reinterpret_cast<PyJMethod*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
   if (check_layout(m, nargs, kwnames) < 0) return nullptr;
@@ -490,7 +453,7 @@ PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nar
 PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* m = reinterpret_cast<PyJMethod*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
   if (check_layout(m, nargs, kwnames) < 0) return nullptr;

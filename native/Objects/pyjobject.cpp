@@ -22,13 +22,6 @@ void delete_global_ref(jobject ref) noexcept {
 
 namespace {
 
-// The calling thread's environment, or nullptr with a Python error set.
-JNIEnv* env_or_error() {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-  return env;
-}
-
 // The Java object self stands for; nullptr with a Python error set for a record that
 // holds none (which Kiv never makes, but a slot must not hand JNI a null receiver).
 jobject target_or_error(PyObject* self) {
@@ -55,14 +48,14 @@ int pyjobject_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyObject* pyjobject_str(PyObject* self) {
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jobject target = env ? target_or_error(self) : nullptr;
   if (!target) return nullptr;
   return jobject_As_PyString(env, target);
 }
 
 Py_hash_t pyjobject_hash(PyObject* self) {
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jobject target = env ? target_or_error(self) : nullptr;
   if (!target) return -1;
   jint h = java_lang_Object_hashCode(env, target);
@@ -100,7 +93,7 @@ PyObject* java_order(JNIEnv* env, PyObject* self, jobject a, jobject b, int op) 
 
 PyObject* pyjobject_richcompare(PyObject* self, PyObject* other, int op) {
   if (!PyJObject_Check(other)) Py_RETURN_NOTIMPLEMENTED;
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   jobject a = env ? target_or_error(self) : nullptr;
   jobject b = a ? target_or_error(other) : nullptr;
   if (!b) return nullptr;
@@ -127,7 +120,7 @@ PyObject* pyjobject_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* pyjobject_java_name(PyObject* self, void*) {
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   jclass clazz = reinterpret_cast<PyJObject*>(self)->clazz;
   if (!clazz) {

@@ -127,6 +127,8 @@ namespace kiv {
 
 // The module definition of _kiv (one per process; each interpreter makes its own module).
 PyModuleDef* kiv_module_def() noexcept;
+// The calling thread's JNI environment, or nullptr with a Python RuntimeError set.
+JNIEnv* env_or_error() noexcept;
 // The current interpreter's caches, or nullptr with a Python error set.
 ModuleCaches* module_caches() noexcept;
 // The caches belonging to a module state.

@@ -42,6 +42,12 @@ JNIEnv* attached_env() noexcept {
   return t_env;
 }
 
+JNIEnv* env_or_error() noexcept {
+  JNIEnv* env = attached_env();
+  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
+  return env;
+}
+
 JavaUtf8::JavaUtf8(JNIEnv* env, jstring s) noexcept {
   if (!s) return;
   null_ = false;

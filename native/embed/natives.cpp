@@ -77,64 +77,69 @@ KIV_NATIVE(void, Kiv_close)(JNIEnv* env, jobject, jlong record, jboolean endInte
 
 // ---- kiv.Kiv: running code ----------------------------------------------------------
 
-KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noexcept {
+namespace {
+
+// The pattern of the natives that take a record and a Java string of text: the owner
+// check, the text as real UTF-8, then the runtime function with its length.
+template <class R, class F>
+R with_text(JNIEnv* env, jlong record, jstring text, R failure, F run) {
   KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return;
-  kiv::JavaUtf8 path(env, file);
-  if (!path.ok()) return;
-  kiv::run_file(env, rec, path.c_str(), path.size());
+  if (!owner_ok(env, rec)) return failure;
+  kiv::JavaUtf8 utf8(env, text);
+  if (!utf8.ok()) return failure;
+  return run(rec, utf8);
+}
+
+}  // namespace
+
+KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noexcept {
+  with_text(env, record, file, 0, [&](KivThread* rec, kiv::JavaUtf8& path) {
+    kiv::run_file(env, rec, path.c_str(), path.size());
+    return 0;
+  });
 }
 
 KIV_NATIVE(void, Kiv_eval)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return;
-  kiv::JavaUtf8 src(env, code);
-  if (!src.ok()) return;
-  kiv::eval_source(env, rec, src.c_str(), src.size());
+  with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
+    kiv::eval_source(env, rec, src.c_str(), src.size());
+    return 0;
+  });
 }
 
 KIV_NATIVE(void, Kiv_exec)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return;
-  kiv::JavaUtf8 src(env, code);
-  if (!src.ok()) return;
-  kiv::exec_source(env, rec, src.c_str(), src.size());
+  with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
+    kiv::exec_source(env, rec, src.c_str(), src.size());
+    return 0;
+  });
 }
 
 KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return 0;
-  kiv::JavaUtf8 src(env, code);
-  if (!src.ok()) return 0;
-  return kiv::compile_source(env, rec, src.c_str(), src.size());
+  return with_text(env, record, code, jint{0}, [&](KivThread* rec, kiv::JavaUtf8& src) -> jint {
+    return kiv::compile_source(env, rec, src.c_str(), src.size());
+  });
 }
 
 // ---- kiv.Kiv: values --------------------------------------------------------------------
 
 KIV_NATIVE(jobject, Kiv_invoke)
 (JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jobject kwargs) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return nullptr;
-  kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return nullptr;
-  return pyembed_invoke_method(env, rec, n.c_str(), args, kwargs);
+  return with_text(env, record, name, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& n) {
+    return pyembed_invoke_method(env, rec, n.c_str(), args, kwargs);
+  });
 }
 
 KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring expression, jclass as) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return nullptr;
-  kiv::JavaUtf8 expr(env, expression);
-  if (!expr.ok()) return nullptr;
-  return kiv::getvalue(env, rec, expr.c_str(), expr.size(), as);
+  return with_text(env, record, expression, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& expr) {
+    return kiv::getvalue(env, rec, expr.c_str(), expr.size(), as);
+  });
 }
 
 KIV_NATIVE(void, Kiv_set__JLjava_lang_String_2Ljava_lang_Object_2)
 (JNIEnv* env, jobject, jlong record, jstring name, jobject value) noexcept {
-  KivThread* rec = as_record(record);
-  if (!owner_ok(env, rec)) return;
-  kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return;
-  pyembed_setparameter_object(env, rec, nullptr, n.c_str(), value);
+  with_text(env, record, name, 0, [&](KivThread* rec, kiv::JavaUtf8& n) {
+    pyembed_setparameter_object(env, rec, nullptr, n.c_str(), value);
+    return 0;
+  });
 }
 
 // ---- kiv.python: Python objects held by Java ------------------------------------------

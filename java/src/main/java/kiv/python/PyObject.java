@@ -3,6 +3,7 @@ package kiv.python;
 import java.lang.ref.Cleaner;
 import java.util.Objects;
 
+import kiv.Boxing;
 import kiv.Kiv;
 import kiv.KivAccess;
 import kiv.KivException;
@@ -153,21 +154,8 @@ public class PyObject implements AutoCloseable {
     }
 
     /** The wrapper class for a primitive class (a boxed value is what comes back), else the class. */
-    @SuppressWarnings("unchecked")
     static <T> Class<T> boxed(Class<T> type) {
-        if (!type.isPrimitive()) {
-            return type;
-        }
-        Class<?> b = type == int.class ? Integer.class
-                : type == long.class ? Long.class
-                : type == double.class ? Double.class
-                : type == boolean.class ? Boolean.class
-                : type == float.class ? Float.class
-                : type == short.class ? Short.class
-                : type == byte.class ? Byte.class
-                : type == char.class ? Character.class
-                : Void.class;
-        return (Class<T>) b;
+        return Boxing.boxed(type);
     }
 
     /** Checks thread, interpreter and reference, and starts a native call. */
