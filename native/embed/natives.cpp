@@ -163,46 +163,54 @@ bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
 
 }  // namespace
 
-KIV_NATIVE(jobject, python_PyObject_getAttr)
-(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
+namespace {
+
+// The pattern of the attribute natives: the record and object checked, the name as real
+// UTF-8 (a null name, or one with U+0000 that a C string would cut short, is refused),
+// then `run` with the object and the name while the record's thread state is held.
+template <class R, class F>
+R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, F run) {
   KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return nullptr;
+  if (!object_ok(env, rec, obj)) return failure;
   kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return nullptr;
-  if (n.is_null()) {
+  if (!n.ok()) return failure;
+  if (n.is_null() || n.has_nul()) {
     kiv::throw_kiv(env, "name is invalid.");
-    return nullptr;
+    return failure;
   }
   kiv::ThreadStateScope scope(rec->tstate);
-  kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(as_object(obj), n.c_str()));
-  if (process_py_exception(env) || !attr || attr.get() == Py_None) return nullptr;
-  jobject r = PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
-  if (!r) process_py_exception(env);
-  return r;
+  return run(as_object(obj), n.c_str());
+}
+
+}  // namespace
+
+KIV_NATIVE(jobject, python_PyObject_getAttr)
+(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
+  return with_attribute(env, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
+    kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(o, n));
+    if (process_py_exception(env) || !attr || attr.get() == Py_None) return nullptr;
+    jobject r = PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
+    if (!r) process_py_exception(env);
+    return r;
+  });
 }
 
 KIV_NATIVE(void, python_PyObject_setAttr)
 (JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jobject value) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return;
-  kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return;
-  if (n.is_null()) return kiv::throw_kiv(env, "name is invalid.");
-  kiv::ThreadStateScope scope(rec->tstate);
-  kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
-  if (v) PyObject_SetAttrString(as_object(obj), n.c_str(), v.get());
-  process_py_exception(env);
+  with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
+    kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
+    if (v) PyObject_SetAttrString(o, n, v.get());
+    process_py_exception(env);
+    return 0;
+  });
 }
 
 KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jlong obj, jstring name) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return;
-  kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return;
-  if (n.is_null()) return kiv::throw_kiv(env, "name is invalid.");
-  kiv::ThreadStateScope scope(rec->tstate);
-  PyObject_SetAttrString(as_object(obj), n.c_str(), nullptr);
-  process_py_exception(env);
+  with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
+    PyObject_SetAttrString(o, n, nullptr);
+    process_py_exception(env);
+    return 0;
+  });
 }
 
 KIV_NATIVE(jboolean, python_PyObject_equals)

@@ -45,6 +45,8 @@ class PythonObjectTest {
                 c.delAttr("b");
                 Py.check(py, "not hasattr(c, 'b')");
                 assertTrue(Py.raises(() -> c.delAttr("b")).getMessage().startsWith("<class 'AttributeError'>"));
+                // A name a C string would cut short is refused, not read as "a".
+                assertEquals("name is invalid.", Py.raises(() -> c.getAttr("a\u0000b")).getMessage());
                 assertEquals("a C", c.toString());
                 assertTrue(c.equals(c));
                 assertFalse(c.equals(null), "compared with None");
