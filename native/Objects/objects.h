@@ -7,6 +7,7 @@
 #include <jni.h>
 
 #include "common/export.h"
+#include "common/jref.h"
 
 struct ModuleState;
 
@@ -192,9 +193,5 @@ inline jobject target_of(PyObject* wrapper) noexcept {
   auto* o = reinterpret_cast<PyJObject*>(wrapper);
   return o->object ? o->object : o->clazz;
 }
-
-// Deletes a global reference if this thread can reach the JVM.  For deallocators:
-// they may run on threads the JVM does not know, where the reference has to leak.
-void delete_global_ref(jobject ref) noexcept;
 
 }  // namespace kiv

@@ -3,7 +3,7 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/jtype.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "Objects/objects.h"
 #include "common/gil.h"
 #include "common/pyref.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
 
 KIV_API void pyjmonitor_dealloc(PyObject* self) {
@@ -85,11 +85,8 @@ KIV_EXPORT PyType_Spec PyJMonitor_Spec = {
 };
 
 KIV_API PyObject* PyJMonitor_New(jobject obj) {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) {
-    PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-    return nullptr;
-  }
+  JNIEnv* env = kiv::env_or_error();
+  if (!env) return nullptr;
   ModuleState* state = pyembed_get_module_state();
   if (!state) return nullptr;
   PyTypeObject* type = state->PyJMonitor_Type;

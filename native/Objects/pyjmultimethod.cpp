@@ -3,13 +3,14 @@
 #include <Python.h>
 #include <jni.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
 #include "Objects/callable.h"
 #include "Objects/objects.h"
 #include "common/pyref.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 
 namespace {
 
@@ -215,11 +216,8 @@ void dispatch_cache_free(PyJMultiMethod* mm) noexcept {
 PyObject* pyjmultimethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* mm = reinterpret_cast<PyJMultiMethod*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = pyembed_get_env();
-  if (!env) {
-    PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-    return nullptr;
-  }
+  JNIEnv* env = env_or_error();
+  if (!env) return nullptr;
   Shape shape;
   bool remember = shape_of(mm->state, args, nargs, kwnames, &shape);
   int choice = remember ? cached_choice(mm, shape) : -1;

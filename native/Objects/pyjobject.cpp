@@ -8,17 +8,8 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
-
-namespace kiv {
-
-void delete_global_ref(jobject ref) noexcept {
-  if (!ref) return;
-  if (JNIEnv* env = current_env()) env->DeleteGlobalRef(ref);
-}
-
-}  // namespace kiv
 
 namespace {
 

@@ -8,7 +8,8 @@
 
 namespace kiv {
 
-// The VM that loaded the library (set by JNI_OnLoad).
+// The VM that loaded the library: set by JNI_OnLoad, read everywhere else.
+void set_java_vm(JavaVM* vm) noexcept;
 JavaVM* java_vm() noexcept;
 // The calling thread's environment, or nullptr when the thread is not attached.
 JNIEnv* current_env() noexcept;
@@ -85,6 +86,14 @@ class GlobalRef {
  private:
   T obj_ = nullptr;
 };
+
+// Deletes a global reference if this thread can reach the JVM.  For deallocators of
+// records that C code allocates: they may run on threads the JVM does not know, where
+// the reference has to leak.
+inline void delete_global_ref(jobject ref) noexcept {
+  if (!ref) return;
+  if (JNIEnv* env = current_env()) env->DeleteGlobalRef(ref);
+}
 
 // Pushes a JNI local frame; every local reference made inside is freed when the
 // frame is popped, on every path out.  keep() pops early and carries one reference

@@ -77,6 +77,8 @@ KIV_API jarray pybuffer_as_jarray(JNIEnv* env, Py_buffer* view, jclass element);
 // 1 when value is a NumPy number scalar / ndarray (and NumPy is loaded), else 0.
 KIV_API int npy_scalar_check(PyObject* value);
 KIV_API int npy_array_check(PyObject* value);
+// Registers the NumPy conversions of the _kiv module being initialised; 0 on success.
+KIV_API int load_numpy_conversions(JNIEnv* env);
 
 namespace kiv {
 

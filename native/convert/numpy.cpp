@@ -3,7 +3,6 @@
 #include <jni.h>
 
 #include "convert/convert.h"
-#include "embed/embed.h"
 
 // Registers the converters that turn kiv.NDArray and kiv.DirectNDArray into NumPy
 // arrays in the interpreter being set up.  They need the per-class types of those

@@ -8,7 +8,7 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
 
 using kiv::LocalRef;

@@ -4,56 +4,10 @@
 
 #include <Python.h>
 #include <jni.h>
-#include <pthread.h>
 
 #include "common/export.h"
+#include "embed/state.h"
 #include "embed/version.h"
-
-// One interpreter binding per kiv.Kiv object.  Java holds its address.
-struct KivThread {
-  PyObject* globals;        // owned: the globals (and locals) code runs in
-  PyThreadState* tstate;    // owned: acquired by every native call on this record
-  JNIEnv* env;              // borrowed: the creating thread's environment
-  jobject classloader;      // global reference
-  jobject caller;           // global reference to the kiv.Kiv
-  // Library-private fields follow.
-  int ownsInterpreter;      // 1 for a sub-interpreter record
-  pthread_t ownerThread;    // the OS thread the thread state belongs to
-};
-
-// State of one interpreter's _kiv module: the type cache and the ten library types.
-struct ModuleState {
-  PyObject* javaTypeCache;
-  PyTypeObject* PyJType_Type;
-  PyTypeObject* PyJField_Type;
-  PyTypeObject* PyJMethod_Type;
-  PyTypeObject* PyJConstructor_Type;
-  PyTypeObject* PyJMultiMethod_Type;
-  PyTypeObject* PyJObject_Type;
-  PyTypeObject* PyJClass_Type;
-  PyTypeObject* PyJArray_Type;
-  PyTypeObject* PyJMonitor_Type;
-  PyTypeObject* PyJArrayIter_Type;
-};
-static_assert(sizeof(ModuleState) == 88, "ModuleState is eleven pointer slots");
-
-// Per-interpreter caches kept after the ModuleState in the module's state block: what
-// the hot paths would otherwise look up again on every call.
-struct ModuleCaches {
-  PyObject* toPythonName;  // interned "_to_python"
-  PyObject* initName;      // "<init>", shared by the constructors of the interpreter
-  // The last classes whose per-class type was asked for (global references) and those
-  // types (strong references), probed with IsSameObject before any reflection.
-  static constexpr int kTypeSlots = 16;
-  jclass typeKeys[kTypeSlots];
-  PyObject* typeValues[kTypeSlots];
-  int typeNext;
-};
-
-struct ModuleStorage {
-  ModuleState state;
-  ModuleCaches caches;
-};
 
 // ---- lifecycle ----------------------------------------------------------------------
 KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
@@ -78,16 +32,6 @@ KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobje
                                          PyThreadState* ts);
 KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* kivThread, jboolean endInterpreter);
 
-// The calling thread's environment, attaching the thread as a daemon when the JVM does
-// not know it; nullptr if that fails.
-KIV_API JNIEnv* pyembed_get_env(void);
-// The current thread state's record, or nullptr with a Python error set.
-KIV_API KivThread* pyembed_get_kivthread(void);
-// The current interpreter's _kiv module (borrowed), or nullptr with a Python error set.
-KIV_API PyObject* pyembed_get_kiv_module(void);
-// That module's state, or nullptr with a Python error set.
-KIV_API ModuleState* pyembed_get_module_state(void);
-
 // Throws java.lang.IllegalStateException with msg; with print set, first prints (and
 // clears) the pending Python error, without acting on SystemExit.
 KIV_API void pyembed_throw_illegal_state(JNIEnv* env, const char* msg, int print);
@@ -97,8 +41,6 @@ KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules);
 KIV_API int kiv_module_traverse(PyObject* module, visitproc visit, void* arg);
 KIV_API void kiv_module_free(void* module);
 KIV_API void modulestate_clear(ModuleState* state);
-// Registers the NumPy conversions of the module being initialised; 0 on success.
-KIV_API int load_numpy_conversions(JNIEnv* env);
 
 // ---- running code -------------------------------------------------------------------
 KIV_API void pyembed_eval(JNIEnv* env, KivThread* kivThread, const char* source);
@@ -125,16 +67,6 @@ KIV_API void pyembed_shared_import(JNIEnv* env, jstring module);
 
 namespace kiv {
 
-// The module definition of _kiv (one per process; each interpreter makes its own module).
-PyModuleDef* kiv_module_def() noexcept;
-// The calling thread's JNI environment, or nullptr with a Python RuntimeError set.
-JNIEnv* env_or_error() noexcept;
-// The current interpreter's caches, or nullptr with a Python error set.
-ModuleCaches* module_caches() noexcept;
-// The caches belonging to a module state.
-inline ModuleCaches* caches_of(ModuleState* state) noexcept {
-  return &reinterpret_cast<ModuleStorage*>(state)->caches;
-}
 // The main interpreter, its sys.modules and the lock kept for shared imports.
 PyInterpreterState* main_interpreter() noexcept;
 PyObject* main_interpreter_modules() noexcept;
@@ -147,10 +79,6 @@ void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexc
 int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
 void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept;
 jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept;
-
-// Flushes Python's sys.stdout and sys.stderr and then the C streams, keeping any
-// pending Python error.  Requires the interpreter lock.
-void flush_std_streams() noexcept;
 
 // Throws a Java exception of the given cached class with a UTF-8 message, unless one
 // is already pending.

@@ -3,7 +3,7 @@
 
 #include "common/jref.h"
 #include "convert/text.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 
 namespace kiv {
 namespace {

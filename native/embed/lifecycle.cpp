@@ -20,10 +20,6 @@
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
-namespace kiv {
-void set_java_vm(JavaVM* vm) noexcept;
-}  // namespace kiv
-
 namespace {
 
 // The main interpreter's thread state made at start-up; null until Python runs.  After

@@ -4,6 +4,7 @@
 
 #include "Objects/objects.h"
 #include "common/pyref.h"
+#include "convert/convert.h"
 #include "embed/embed.h"
 #include "embed/modulefuncs.h"
 #include "exceptions/exceptions.h"

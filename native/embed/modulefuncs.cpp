@@ -58,18 +58,12 @@ std::string jni_class_name(PyObject* name) {
   return out;
 }
 
-JNIEnv* env_or_error() {
-  JNIEnv* env = pyembed_get_env();
-  if (!env) PyErr_SetString(PyExc_RuntimeError, "This thread cannot reach the Java virtual machine");
-  return env;
-}
-
 }  // namespace
 
 PyObject* kiv_findClass(PyObject*, PyObject* args) {
   PyObject* name;
   if (!PyArg_ParseTuple(args, "U:findClass", &name)) return nullptr;
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   std::string jniName = jni_class_name(name);
   kiv::LocalRef<jclass> cls(env, env->FindClass(jniName.c_str()));
@@ -94,7 +88,7 @@ PyObject* kiv_forName(PyObject*, PyObject* args) {
     return nullptr;
   }
   // This thread's own environment: the record's belongs to the thread that made it.
-  JNIEnv* env = env_or_error();
+  JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   kiv::LocalRef<jstring> jname(env, kiv::unicode_to_jstring(env, name));
   if (process_java_exception(env)) return nullptr;

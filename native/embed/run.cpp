@@ -20,19 +20,6 @@ void throw_new(JNIEnv* env, jclass cls, const char* msg) noexcept {
 
 void throw_kiv(JNIEnv* env, const char* msg) noexcept { throw_new(env, KIV_EXC_TYPE, msg); }
 
-void flush_std_streams() noexcept {
-  PyErrorStash stash;
-  for (const char* name : {"stdout", "stderr"}) {
-    PyObject* stream = PySys_GetObject(name);  // borrowed
-    if (stream && stream != Py_None) {
-      PyRef r = PyRef::steal(PyObject_CallMethod(stream, "flush", nullptr));
-      if (!r) PyErr_Clear();
-    }
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
-}
-
 }  // namespace kiv
 
 namespace {

@@ -21,6 +21,10 @@ namespace kiv {
 // never acts on SystemExit.
 void print_python_error() noexcept;
 
+// Flushes Python's sys.stdout and sys.stderr and then the C streams, keeping any
+// pending Python error.  Requires the interpreter lock.
+void flush_std_streams() noexcept;
+
 // Keeps an exception type alive in the calling interpreter for as long as that
 // interpreter lives, so that a kiv.KivException carrying its address can raise it again.
 bool remember_exception_type(PyObject* type) noexcept;

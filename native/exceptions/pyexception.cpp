@@ -11,7 +11,6 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
-#include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
 namespace kiv {
@@ -22,6 +21,19 @@ void print_python_error() noexcept {
   PyErr_DisplayException(exc);
   Py_DECREF(exc);
   PyErr_Clear();
+}
+
+void flush_std_streams() noexcept {
+  PyErrorStash stash;
+  for (const char* name : {"stdout", "stderr"}) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (stream && stream != Py_None) {
+      PyRef r = PyRef::steal(PyObject_CallMethod(stream, "flush", nullptr));
+      if (!r) PyErr_Clear();
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
 }
 
 }  // namespace kiv
