@@ -281,10 +281,6 @@ KIV_API jlong kiv_KivException_getPythonType(JNIEnv* env, jobject target) noexce
 
 namespace kiv {
 
-// Throws a new `class_name` (a JNI class name) with `message`, unless a Java
-// exception is already pending, which then stays.
-void throw_java_unless_pending(JNIEnv* env, const char* class_name, const char* message) noexcept;
-
 // Forgets the cached method identifiers of the wrappers on kiv classes, so they are
 // looked up again once the classes are cached again.  Requires no concurrent calls of
 // those wrappers.

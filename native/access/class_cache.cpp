@@ -3,6 +3,7 @@
 #include "access/access.h"
 
 #include "common/jref.h"
+#include "exceptions/throw.h"
 
 // Frequent classes, in fill and release order.
 #define KIV_FREQUENT_CLASSES(X)                                   \
@@ -173,15 +174,6 @@ void forget_method_ids() noexcept {
 }
 
 }  // namespace
-
-void kiv::throw_java_unless_pending(JNIEnv* env, const char* class_name,
-                                    const char* message) noexcept {
-  if (env->ExceptionCheck()) return;
-  jclass cls = env->FindClass(class_name);
-  if (!cls) return;  // FindClass left its own exception pending
-  env->ThrowNew(cls, message);
-  env->DeleteLocalRef(cls);
-}
 
 KIV_API int cache_frequent_classes(JNIEnv* env) noexcept {
   for (const ClassRow& row : kFrequentClasses) {

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "common/gil.h"
+#include "exceptions/throw.h"
 
 namespace {
 

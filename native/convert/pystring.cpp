@@ -9,6 +9,7 @@
 #include "common/jref.h"
 #include "convert/convert.h"
 #include "convert/text.h"
+#include "exceptions/throw.h"
 
 namespace {
 
@@ -58,8 +59,7 @@ jstring unicode_to_jstring(JNIEnv* env, PyObject* str) noexcept {
   jchar stackbuf[256];
   jchar* buf = cap <= 256 ? stackbuf : static_cast<jchar*>(std::malloc(cap * sizeof(jchar)));
   if (!buf) {
-    jclass oom = env->FindClass("java/lang/OutOfMemoryError");
-    if (oom) env->ThrowNew(oom, "converting a Python string");
+    throw_out_of_memory(env);
     return nullptr;
   }
   size_t n = 0;

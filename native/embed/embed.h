@@ -32,10 +32,6 @@ KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobje
                                          PyThreadState* ts);
 KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* kivThread, jboolean endInterpreter);
 
-// Throws java.lang.IllegalStateException with msg; with print set, first prints (and
-// clears) the pending Python error, without acting on SystemExit.
-KIV_API void pyembed_throw_illegal_state(JNIEnv* env, const char* msg, int print);
-
 // ---- the _kiv module ----------------------------------------------------------------
 KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules);
 KIV_API int kiv_module_traverse(PyObject* module, visitproc visit, void* arg);
@@ -79,11 +75,5 @@ void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexc
 int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
 void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept;
 jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept;
-
-// Throws a Java exception of the given cached class with a UTF-8 message, unless one
-// is already pending.
-void throw_new(JNIEnv* env, jclass cls, const char* utf8_message) noexcept;
-// Throws kiv.KivException with the message.
-void throw_kiv(JNIEnv* env, const char* utf8_message) noexcept;
 
 }  // namespace kiv

@@ -4,6 +4,7 @@
 #include "common/jref.h"
 #include "convert/text.h"
 #include "embed/state.h"
+#include "exceptions/throw.h"
 
 namespace kiv {
 namespace {
@@ -59,10 +60,7 @@ JavaUtf8::JavaUtf8(JNIEnv* env, jstring s) noexcept {
   }
   ok_ = utf16_to_utf8(units, static_cast<size_t>(n), text_);
   env->ReleaseStringCritical(s, units);
-  if (!ok_) {
-    jclass oom = env->FindClass("java/lang/OutOfMemoryError");
-    if (oom) env->ThrowNew(oom, "converting a Java string to UTF-8");
-  }
+  if (!ok_) throw_out_of_memory(env);
 }
 
 bool JavaUtf8::has_nul() const noexcept { return !null_ && std::strlen(text_.c_str()) != text_.size(); }

@@ -133,18 +133,6 @@ KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 
 KIV_API void JNICALL JNI_OnUnload(JavaVM* vm, void*) { pyembed_shutdown(vm); }
 
-// ---- errors during set-up -----------------------------------------------------------
-
-KIV_API void pyembed_throw_illegal_state(JNIEnv* env, const char* msg, int print) {
-  if (print && PyErr_Occurred()) kiv::print_python_error();
-  if (env->ExceptionCheck()) return;  // keep the earlier, more specific exception
-  jclass cls = env->FindClass("java/lang/IllegalStateException");
-  if (cls) {
-    env->ThrowNew(cls, msg);
-    env->DeleteLocalRef(cls);
-  }
-}
-
 // ---- start-up and shutdown ----------------------------------------------------------
 
 KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, jint hashSeed, jint useHashSeed,
@@ -165,7 +153,7 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
     pyembed_throw_illegal_state(env, "Python was already initialised in this process by other code", 0);
     return;
   }
-  if (!cache_frequent_classes(env) || !cache_primitive_classes(env)) return;
+  if (!cache_frequent_classes(env) || !cache_primitive_classes(env) || !kiv::make_out_of_memory_error(env)) return;
 
   PyConfig config;
   if (isolated) {
@@ -243,6 +231,7 @@ KIV_API void pyembed_shutdown(JavaVM* vm) {
   }
   void* env = nullptr;
   if (vm && vm->GetEnv(&env, JNI_VERSION_1_6) == JNI_OK) {
+    kiv::release_out_of_memory_error(static_cast<JNIEnv*>(env));
     unref_cache_primitive_classes(static_cast<JNIEnv*>(env));
     unref_cache_frequent_classes(static_cast<JNIEnv*>(env));
   }
@@ -383,7 +372,7 @@ KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, job
   PyObject* mainModule = PyImport_AddModule("__main__");  // borrowed
   if (!mainModule) {
     PyErr_Clear();
-    if (!env->ExceptionCheck()) env->ThrowNew(KIV_EXC_TYPE, "Couldn't add module __main__.");
+    kiv::throw_kiv(env, "Couldn't add module __main__.");
   } else if (pyembed_module_init(env, publishMainModules) == 0) {
     rec = pyembed_kivthread_new(env, classloader, caller, Py_NewRef(PyModule_GetDict(mainModule)), ts);
     if (rec) rec->ownsInterpreter = 1;

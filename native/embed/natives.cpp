@@ -28,8 +28,7 @@ bool owner_ok(JNIEnv* env, KivThread* rec) {
 }
 
 void not_available(JNIEnv* env, const char* what) {
-  jclass cls = env->FindClass("java/lang/UnsupportedOperationException");
-  if (cls) env->ThrowNew(cls, what);
+  kiv::throw_java_unless_pending(env, "java/lang/UnsupportedOperationException", what);
 }
 
 }  // namespace

@@ -11,17 +11,6 @@
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
-namespace kiv {
-
-void throw_new(JNIEnv* env, jclass cls, const char* msg) noexcept {
-  if (env->ExceptionCheck() || !cls) return;
-  env->ThrowNew(cls, msg);
-}
-
-void throw_kiv(JNIEnv* env, const char* msg) noexcept { throw_new(env, KIV_EXC_TYPE, msg); }
-
-}  // namespace kiv
-
 namespace {
 
 constexpr const char* kNoRecord = "Couldn't get thread objects.";

@@ -5,6 +5,7 @@
 #include <jni.h>
 
 #include "common/export.h"
+#include "exceptions/throw.h"
 
 // If a Python error is set: consumes it and leaves a kiv.KivException pending (or ends
 // the process for a SystemExit with an int or None code); returns 1.  Otherwise 0.

@@ -295,7 +295,7 @@ KIV_API int process_py_exception(JNIEnv* env) {
     // Whatever failed left its own Java exception (usually OutOfMemoryError) pending:
     // Java sees that one.  Otherwise say what happened.
     if (kexc) env->DeleteLocalRef(kexc);
-    if (!env->ExceptionCheck() && KIV_EXC_TYPE) env->ThrowNew(KIV_EXC_TYPE, "creating kiv.KivException failed.");
+    kiv::throw_kiv(env, "creating kiv.KivException failed.");
     return 1;
   }
   if (tb && !merge_traceback(env, kexc, tb.get())) {
