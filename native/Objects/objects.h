@@ -186,7 +186,18 @@ KIV_API int pyjarray_check(PyObject* obj);
 // Gives pinned elements back to the Java array with mode JNI_COMMIT or JNI_ABORT.
 KIV_API void pyjarray_release_pinned(PyJArray* self, jint mode);
 
+struct ModuleCaches;
+
 namespace kiv {
+
+// Empties the table of recently requested classes and their types that PyJType_Get
+// keeps in the module caches (its global and strong references go).
+void forget_recent_types(ModuleCaches* caches) noexcept;
+
+// Deletes the global references of a record made by PyJObject_New (its object and
+// class) and nulls them: the one place they are let go, for the deallocators of
+// PyJObject and the types built on it.
+void release_java_refs(PyJObject* self) noexcept;
 
 // The Java object a wrapper stands for: its object, or for a class wrapper its class.
 inline jobject target_of(PyObject* wrapper) noexcept {

@@ -15,11 +15,8 @@ void pyjarray_dealloc(PyObject* self) {
   pyjarray_release_pinned(a, JNI_ABORT);
   a->elements = nullptr;
   kiv::delete_global_ref(a->elemClass);
-  kiv::delete_global_ref(a->base.object);
-  kiv::delete_global_ref(a->base.clazz);
   a->elemClass = nullptr;
-  a->base.object = nullptr;
-  a->base.clazz = nullptr;
+  kiv::release_java_refs(&a->base);
   tp->tp_free(self);
   Py_DECREF(tp);
 }

@@ -247,10 +247,7 @@ void pyjclass_dealloc(PyObject* self) {
   Py_CLEAR(c->dict);
   Py_CLEAR(c->bound);
   Py_CLEAR(c->pytype);
-  kiv::delete_global_ref(c->base.object);
-  kiv::delete_global_ref(c->base.clazz);
-  c->base.object = nullptr;
-  c->base.clazz = nullptr;
+  kiv::release_java_refs(&c->base);
   tp->tp_free(self);
   Py_DECREF(tp);
 }

@@ -89,14 +89,14 @@ KIV_API PyObject* PyJMonitor_New(jobject obj) {
   if (!env) return nullptr;
   ModuleState* state = pyembed_get_module_state();
   if (!state) return nullptr;
-  PyTypeObject* type = state->PyJMonitor_Type;
-  kiv::PyRef self = kiv::PyRef::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  auto* m = reinterpret_cast<PyJMonitor*>(self.get());
-  m->lock = env->NewGlobalRef(obj);
-  if (!m->lock) {
+  kiv::GlobalRef<jobject> lock = kiv::GlobalRef<jobject>::make(env, obj);
+  if (!lock) {
     if (!process_java_exception(env)) PyErr_NoMemory();
     return nullptr;
   }
-  return self.release();
+  PyTypeObject* type = state->PyJMonitor_Type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<PyJMonitor*>(self)->lock = lock.release();  // until pyjmonitor_dealloc
+  return self;
 }

@@ -24,11 +24,7 @@ jobject target_or_error(PyObject* self) {
 void pyjobject_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  auto* o = reinterpret_cast<PyJObject*>(self);
-  kiv::delete_global_ref(o->object);
-  kiv::delete_global_ref(o->clazz);
-  o->object = nullptr;
-  o->clazz = nullptr;
+  kiv::release_java_refs(reinterpret_cast<PyJObject*>(self));
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -178,28 +174,36 @@ KIV_API PyObject* PyJObject_New(JNIEnv* env, PyTypeObject* type, jobject obj, jc
     PyErr_SetString(PyExc_RuntimeError, "A Java object wrapper needs an object or a class");
     return nullptr;
   }
-  kiv::PyRef self = kiv::PyRef::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  auto* o = reinterpret_cast<PyJObject*>(self.get());
-  if (obj) {
-    o->object = env->NewGlobalRef(obj);
-    if (!o->object) {
-      env->ExceptionClear();
-      return PyErr_NoMemory();
-    }
+  kiv::LocalRef<jclass> objectClass;
+  if (!clazz) {
+    objectClass = kiv::LocalRef<jclass>(env, env->GetObjectClass(obj));
+    clazz = objectClass.get();
   }
-  if (clazz) {
-    o->clazz = static_cast<jclass>(env->NewGlobalRef(clazz));
-  } else {
-    kiv::LocalRef<jclass> cls(env, env->GetObjectClass(obj));
-    o->clazz = cls ? static_cast<jclass>(env->NewGlobalRef(cls.get())) : nullptr;
-  }
-  if (!o->clazz) {
+  kiv::GlobalRef<jobject> object = kiv::GlobalRef<jobject>::make(env, obj);
+  kiv::GlobalRef<jclass> cls = kiv::GlobalRef<jclass>::make(env, clazz);
+  if ((obj && !object) || !cls) {
     env->ExceptionClear();
     return PyErr_NoMemory();
   }
-  return self.release();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  // From here the record owns them, until release_java_refs.
+  auto* o = reinterpret_cast<PyJObject*>(self);
+  o->object = object.release();
+  o->clazz = cls.release();
+  return self;
 }
+
+namespace kiv {
+
+void release_java_refs(PyJObject* self) noexcept {
+  delete_global_ref(self->object);
+  delete_global_ref(self->clazz);
+  self->object = nullptr;
+  self->clazz = nullptr;
+}
+
+}  // namespace kiv
 
 KIV_API int PyJObject_Check(PyObject* obj) {
   // The module is looked up without setting an error: this check may run while an

@@ -210,41 +210,29 @@ PyObject* publish(ModuleState* state, PyObject* name, PyRef type) {
   return Py_NewRef(PyType_Check(winner) ? winner : type.get());
 }
 
-void recent_clear(ModuleCaches* c) {
-  for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
-    PyObject* type = c->typeValues[i];
-    kiv::delete_global_ref(c->typeKeys[i]);
-    c->typeKeys[i] = nullptr;
-    c->typeValues[i] = nullptr;
-    Py_XDECREF(type);
-  }
-  c->typeNext = 0;
-}
-
 // The type of a recently requested class (borrowed), found without any reflection.
 PyObject* recent_find(JNIEnv* env, ModuleCaches* c, jclass cls) {
   int slot = c->typeNext;
   for (int k = 0; k < ModuleCaches::kTypeSlots; ++k) {
     slot = (slot == 0 ? ModuleCaches::kTypeSlots : slot) - 1;  // newest first
-    jclass key = c->typeKeys[slot];
+    jclass key = c->typeKeys[slot].get();
     if (key && env->IsSameObject(key, cls)) return c->typeValues[slot];
   }
   return nullptr;
 }
 
 void recent_store(JNIEnv* env, ModuleCaches* c, jclass cls, PyObject* type) {
-  auto key = static_cast<jclass>(env->NewGlobalRef(cls));
+  kiv::GlobalRef<jclass> key = kiv::GlobalRef<jclass>::make(env, cls);
   if (!key) {
     env->ExceptionClear();  // out of memory: simply not remembered
     return;
   }
   int slot = c->typeNext;
-  jclass oldKey = c->typeKeys[slot];
   PyObject* oldType = c->typeValues[slot];
-  c->typeKeys[slot] = key;
+  c->typeKeys[slot].reset(env);
+  c->typeKeys[slot] = std::move(key);
   c->typeValues[slot] = Py_NewRef(type);
   c->typeNext = (slot + 1) % ModuleCaches::kTypeSlots;
-  if (oldKey) env->DeleteGlobalRef(oldKey);
   Py_XDECREF(oldType);
 }
 
@@ -305,7 +293,7 @@ int ensure_protocols(JNIEnv* env, ModuleState* state) {
   }
   if (PyDict_SetItem(state->javaTypeCache, objectName.get(), objectType) < 0) return -1;
   // Types remembered from before (a cleared cache) belong to the old protocol types.
-  recent_clear(kiv::caches_of(state));
+  kiv::forget_recent_types(kiv::caches_of(state));
   return 0;
 }
 
@@ -417,6 +405,18 @@ KIV_EXPORT PyType_Spec PyJType_Spec = {
     Py_TPFLAGS_DEFAULT,
     pyjtype_slots,
 };
+
+namespace kiv {
+
+void forget_recent_types(ModuleCaches* c) noexcept {
+  for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
+    c->typeKeys[i].reset();
+    Py_CLEAR(c->typeValues[i]);
+  }
+  c->typeNext = 0;
+}
+
+}  // namespace kiv
 
 KIV_API PyObject* PyJType_Get(JNIEnv* env, jclass cls) {
   ModuleState* state = pyembed_get_module_state();

@@ -21,6 +21,25 @@ class AllowThreads {
   PyThreadState* saved_;
 };
 
+// Sets the thread state current on this OS thread (if any) aside for the scope: its lock
+// is released, and it is made current again when the scope ends, by which time the
+// code inside must have left no thread state current.  For work that makes other
+// thread states, or interpreters, current.
+class ThreadStateAside {
+ public:
+  ThreadStateAside() noexcept : prev_(current_tstate()) {
+    if (prev_) PyEval_SaveThread();
+  }
+  ~ThreadStateAside() {
+    if (prev_) PyEval_RestoreThread(prev_);
+  }
+  ThreadStateAside(const ThreadStateAside&) = delete;
+  ThreadStateAside& operator=(const ThreadStateAside&) = delete;
+
+ private:
+  PyThreadState* prev_;
+};
+
 // Makes `ts` current on this OS thread, with its interpreter's lock, for the scope.
 // Nests: when ts is already current nothing happens; when another thread state is
 // current (a Java call made while some interpreter's lock is held), that one is
@@ -34,34 +53,35 @@ class ThreadStateScope {
   }
   ~ThreadStateScope() {
     if (prev_ == ts_) return;
-    PyEval_SaveThread();
+    if (ts_) PyEval_SaveThread();
     if (prev_) PyEval_RestoreThread(prev_);
   }
   ThreadStateScope(const ThreadStateScope&) = delete;
   ThreadStateScope& operator=(const ThreadStateScope&) = delete;
+
+  // For code that deleted ts inside the scope (or ended its interpreter), which leaves
+  // no thread state current: the scope then only restores the one it released.
+  void forget() noexcept { ts_ = nullptr; }
 
  private:
   PyThreadState* ts_;
   PyThreadState* prev_;
 };
 
-// A temporary thread state of `interp` for this OS thread, held for the scope and
-// deleted afterwards.  Used wherever work must run in an interpreter whose long-lived
-// thread states belong to other threads (the main interpreter after start-up): one
-// thread state must never run on two OS threads at once.
+// A new thread state of `interp` for this OS thread, held for the scope and deleted
+// afterwards; the thread state current before is set aside meanwhile.  Used wherever
+// work must run in an interpreter whose long-lived thread states belong to other
+// threads (the main interpreter after start-up): one thread state must never run on two
+// OS threads at once.
 class TemporaryThreadState {
  public:
-  explicit TemporaryThreadState(PyInterpreterState* interp) noexcept
-      : prev_(current_tstate()), ts_(PyThreadState_New(interp)) {
-    if (!ts_) return;
-    if (prev_) PyEval_SaveThread();
-    PyEval_RestoreThread(ts_);
+  explicit TemporaryThreadState(PyInterpreterState* interp) noexcept : ts_(PyThreadState_New(interp)) {
+    if (ts_) PyEval_RestoreThread(ts_);
   }
   ~TemporaryThreadState() {
     if (!ts_) return;
     PyThreadState_Clear(ts_);
     PyThreadState_DeleteCurrent();  // also releases the lock
-    if (prev_) PyEval_RestoreThread(prev_);
   }
   TemporaryThreadState(const TemporaryThreadState&) = delete;
   TemporaryThreadState& operator=(const TemporaryThreadState&) = delete;
@@ -69,9 +89,12 @@ class TemporaryThreadState {
   // False when the thread state could not be made (out of memory); nothing is held.
   bool ok() const noexcept { return ts_ != nullptr; }
   PyThreadState* get() const noexcept { return ts_; }
+  // The thread state has a new owner, which released it (a new interpreter binding):
+  // the scope no longer deletes it and only restores the one set aside.
+  void disown() noexcept { ts_ = nullptr; }
 
  private:
-  PyThreadState* prev_;
+  ThreadStateAside aside_;  // first: set aside before ts_ is made current
   PyThreadState* ts_;
 };
 

@@ -111,11 +111,11 @@ PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cach
   PyRef type = PyRef::steal(PyJType_Get(env, cls.get()));
   if (!type) return nullptr;
   if (cachedCls) {
-    jclass g = static_cast<jclass>(env->NewGlobalRef(cls.get()));
+    kiv::GlobalRef<jclass> g = kiv::GlobalRef<jclass>::make(env, cls.get());
     if (g) {
       kiv::delete_global_ref(*cachedCls);
       Py_XDECREF(*cachedType);
-      *cachedCls = g;
+      *cachedCls = g.release();  // the cache's owner lets it go (see object_to_python)
       *cachedType = type.new_ref();
     }
   }

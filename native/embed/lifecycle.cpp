@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -211,6 +212,8 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   PyModuleDef_Init(kiv::kiv_module_def());
 
   mainThreadState = PyThreadState_Get();
+  // Raw: start-up made the main thread state current; from here on no thread holds the
+  // lock between calls, and work in the main interpreter uses thread states of its own.
   PyEval_ReleaseThread(mainThreadState);
 }
 
@@ -221,6 +224,7 @@ KIV_API void pyembed_shutdown(JavaVM* vm) {
                   open_records.load());
       std::fflush(stdout);
     } else {
+      // Raw: finalisation runs on the main thread state and leaves none behind to restore.
       PyEval_AcquireThread(mainThreadState);
       Py_CLEAR(mainInterpreterModules);
       Py_CLEAR(mainInterpreterModulesLock);
@@ -254,13 +258,10 @@ namespace {
 // still call JNI.
 void abandon_subinterpreter(JNIEnv* env, PyThreadState* ts) {
   if (PyErr_Occurred()) kiv::print_python_error();
-  jthrowable pending = env->ExceptionOccurred();
+  kiv::LocalRef<jthrowable> pending(env, env->ExceptionOccurred());
   if (pending) env->ExceptionClear();
-  Py_EndInterpreter(ts);
-  if (pending) {
-    env->Throw(pending);
-    env->DeleteLocalRef(pending);
-  }
+  Py_EndInterpreter(ts);  // leaves no thread state current and no lock held
+  if (pending) env->Throw(pending.get());
 }
 
 bool config_conflict(JNIEnv* env, const PyInterpreterConfig& c, bool publish) {
@@ -290,13 +291,26 @@ bool config_conflict(JNIEnv* env, const PyInterpreterConfig& c, bool publish) {
 
 }  // namespace
 
+namespace {
+
+// Lets go of a record and the Java references it holds: the one place they are deleted.
+// Its globals and thread state must be gone already.
+void free_record(KivThread* rec) noexcept {
+  kiv::delete_global_ref(rec->classloader);
+  kiv::delete_global_ref(rec->caller);
+  delete rec;
+}
+
+struct RecordDeleter {
+  void operator()(KivThread* rec) const noexcept { free_record(rec); }
+};
+using RecordPtr = std::unique_ptr<KivThread, RecordDeleter>;
+
 // Builds the record for the thread state `ts`, which is current and holds its lock, and
-// releases the lock.  Steals the reference to `globals`.  On failure throws, leaves the thread state
-// current for the caller to tear down, and returns null.
-KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobject caller, PyObject* globalsRef,
-                                         PyThreadState* ts) {
-  kiv::PyRef globals = kiv::PyRef::steal(globalsRef);
-  KivThread* rec = new (std::nothrow) KivThread();
+// registers it in the thread state's dict.  Steals `globals`.  Null with a Java exception
+// pending on failure.  Either way ts stays current.
+KivThread* record_new(JNIEnv* env, jobject classloader, jobject caller, kiv::PyRef globals, PyThreadState* ts) {
+  RecordPtr rec(new (std::nothrow) KivThread());
   if (!rec) {
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
@@ -305,28 +319,35 @@ KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobje
   rec->env = env;
   rec->ownsInterpreter = 0;
   rec->ownerThread = pthread_self();
-  rec->classloader = classloader ? env->NewGlobalRef(classloader) : nullptr;
-  rec->caller = caller ? env->NewGlobalRef(caller) : nullptr;
+  rec->classloader = kiv::GlobalRef<jobject>::make(env, classloader).release();
+  rec->caller = kiv::GlobalRef<jobject>::make(env, caller).release();
   if ((classloader && !rec->classloader) || (caller && !rec->caller)) {
-    if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
-    if (rec->caller) env->DeleteGlobalRef(rec->caller);
-    delete rec;
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
   }
   PyObject* dict = PyThreadState_GetDict();
-  kiv::PyRef capsule = kiv::PyRef::steal(PyCapsule_New(rec, nullptr, nullptr));
+  kiv::PyRef capsule = kiv::PyRef::steal(PyCapsule_New(rec.get(), nullptr, nullptr));
   if (!dict || !capsule || PyDict_SetItemString(dict, kRecordKey, capsule.get()) < 0) {
-    if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
-    if (rec->caller) env->DeleteGlobalRef(rec->caller);
-    delete rec;
     if (!PyErr_Occurred()) PyErr_NoMemory();
     pyembed_throw_illegal_state(env, "Couldn't register the interpreter binding in its thread state", 1);
     return nullptr;
   }
   rec->globals = globals.release();
   open_records.fetch_add(1);
-  PyEval_ReleaseThread(ts);
+  return rec.release();
+}
+
+}  // namespace
+
+// The record for the thread state `ts` (see record_new), releasing the lock of ts on
+// success.  On failure throws, leaves ts current for the caller to tear down, and
+// returns null.
+KIV_API KivThread* pyembed_kivthread_new(JNIEnv* env, jobject classloader, jobject caller, PyObject* globals,
+                                         PyThreadState* ts) {
+  KivThread* rec = record_new(env, classloader, caller, kiv::PyRef::steal(globals), ts);
+  // Raw: ts became current when it was made; the record takes it over released, and
+  // every later use goes through a scope.
+  if (rec) PyEval_ReleaseThread(ts);
   return rec;
 }
 
@@ -358,13 +379,11 @@ KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, job
   // copies the main interpreter's configuration and, whatever happens, leaves no other
   // interpreter's lock held or half-released behind.  The main thread state is never
   // borrowed, so concurrent set-ups on other threads cannot share it.
-  PyThreadState* prev = kiv::current_tstate();
-  if (prev) PyEval_SaveThread();
+  kiv::ThreadStateAside aside;
   PyThreadState* ts = nullptr;
-  PyStatus status = Py_NewInterpreterFromConfig(&ts, &cfg);
+  PyStatus status = Py_NewInterpreterFromConfig(&ts, &cfg);  // makes ts current
   if (PyStatus_Exception(status) || !ts) {
     if (ts) Py_EndInterpreter(ts);
-    if (prev) PyEval_RestoreThread(prev);
     pyembed_throw_illegal_state(env, status.err_msg ? status.err_msg : "Couldn't create sub-interpreter.", 0);
     return nullptr;
   }
@@ -378,7 +397,6 @@ KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, job
     if (rec) rec->ownsInterpreter = 1;
   }
   if (!rec) abandon_subinterpreter(env, ts);
-  if (prev) PyEval_RestoreThread(prev);
   return rec;
 }
 
@@ -389,14 +407,11 @@ KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, 
     return nullptr;
   }
   PyInterpreterState* interp = base ? base->tstate->interp : main_interp();
-  PyThreadState* ts = PyThreadState_New(interp);
-  if (!ts) {
+  kiv::TemporaryThreadState ts(interp);
+  if (!ts.ok()) {
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
   }
-  PyThreadState* prev = kiv::current_tstate();
-  if (prev) PyEval_SaveThread();
-  PyEval_AcquireThread(ts);
   kiv::PyRef globals;
   if (base && shareGlobals) {
     globals = kiv::PyRef::borrow(base->globals);
@@ -407,16 +422,15 @@ KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, 
   }
   KivThread* rec = nullptr;
   if (globals && pyembed_module_init(env, JNI_FALSE) == 0) {
-    rec = pyembed_kivthread_new(env, classloader, caller, globals.release(), ts);
+    rec = pyembed_kivthread_new(env, classloader, caller, globals.release(), ts.get());
   }
-  if (!rec) {
-    globals.reset();
-    if (PyErr_Occurred()) kiv::print_python_error();
-    PyThreadState_Clear(ts);
-    PyThreadState_DeleteCurrent();
+  if (rec) {
+    ts.disown();  // the record's now, released
+    return rec;
   }
-  if (prev) PyEval_RestoreThread(prev);
-  return rec;
+  globals.reset();
+  if (PyErr_Occurred()) kiv::print_python_error();
+  return nullptr;  // ts deletes the thread state and brings back the one set aside
 }
 
 namespace {
@@ -451,6 +465,29 @@ void join_python_threads() {
   if (!r) kiv::print_python_error();
 }
 
+constexpr const char* kCodeRunning = "Cannot close an interpreter while Python code is running in it";
+
+// Why the record cannot be closed now (written to `why`), or false when it can.  With
+// `end`, first waits for the interpreter's Python threads.  Requires the record's
+// thread state current.
+bool close_refused(PyThreadState* ts, bool end, char* why, size_t size) {
+  PyFrameObject* frame = PyThreadState_GetFrame(ts);  // new reference
+  if (frame) {
+    Py_DECREF(frame);
+    std::snprintf(why, size, "%s", kCodeRunning);
+    return true;
+  }
+  if (!end) return false;
+  join_python_threads();
+  int others = other_thread_states(ts);
+  if (others == 0) return false;
+  std::snprintf(why, size,
+                "Cannot end the sub-interpreter: %d other thread state(s) (Python threads or shared "
+                "interpreters) still use it",
+                others);
+  return true;
+}
+
 }  // namespace
 
 KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* rec, jboolean endInterpreter) {
@@ -460,56 +497,37 @@ KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* rec, jboolean endInter
     return;
   }
   PyThreadState* ts = rec->tstate;
-  PyThreadState* prev = kiv::current_tstate();
-  if (prev == ts) {
+  if (kiv::current_tstate() == ts) {
     // Closing from inside Python code that runs on this very binding.
-    pyembed_throw_illegal_state(env, "Cannot close an interpreter while Python code is running in it", 0);
+    pyembed_throw_illegal_state(env, kCodeRunning, 0);
     return;
   }
-  if (prev) PyEval_SaveThread();
-  PyEval_AcquireThread(ts);
-  bool end = endInterpreter && ts->interp != main_interp();
-  PyFrameObject* frame = PyThreadState_GetFrame(ts);  // new reference
-  if (frame) {
-    Py_DECREF(frame);
-    PyEval_ReleaseThread(ts);
-    if (prev) PyEval_RestoreThread(prev);
-    pyembed_throw_illegal_state(env, "Cannot close an interpreter while Python code is running in it", 0);
-    return;
-  }
-  if (end) {
-    join_python_threads();
-    int others = other_thread_states(ts);
-    if (others > 0) {
-      PyEval_ReleaseThread(ts);
-      if (prev) PyEval_RestoreThread(prev);
-      char msg[160];
-      std::snprintf(msg, sizeof msg,
-                    "Cannot end the sub-interpreter: %d other thread state(s) (Python threads or shared "
-                    "interpreters) still use it",
-                    others);
-      pyembed_throw_illegal_state(env, msg, 0);
-      return;
+  char refusal[160] = "";
+  {
+    kiv::ThreadStateScope scope(ts);
+    bool end = endInterpreter && ts->interp != main_interp();
+    if (!close_refused(ts, end, refusal, sizeof refusal)) {
+      kiv::flush_std_streams();
+      PyObject* dict = PyThreadState_GetDict();
+      if (dict && PyDict_DelItemString(dict, kRecordKey) < 0) PyErr_Clear();
+      Py_CLEAR(rec->globals);
+      PyGC_Collect();
+      if (PyErr_Occurred()) kiv::print_python_error();
+      if (end) {
+        Py_EndInterpreter(ts);  // leaves no thread state current and no lock held
+      } else {
+        PyThreadState_Clear(ts);
+        PyThreadState_DeleteCurrent();
+      }
+      scope.forget();
     }
   }
-  kiv::flush_std_streams();
-  PyObject* dict = PyThreadState_GetDict();
-  if (dict && PyDict_DelItemString(dict, kRecordKey) < 0) PyErr_Clear();
-  Py_CLEAR(rec->globals);
-  PyGC_Collect();
-  if (rec->classloader) env->DeleteGlobalRef(rec->classloader);
-  if (rec->caller) env->DeleteGlobalRef(rec->caller);
-  rec->classloader = rec->caller = nullptr;
-  if (PyErr_Occurred()) kiv::print_python_error();
-  if (end) {
-    Py_EndInterpreter(ts);  // leaves no thread state current and no lock held
-  } else {
-    PyThreadState_Clear(ts);
-    PyThreadState_DeleteCurrent();
+  if (refusal[0]) {
+    pyembed_throw_illegal_state(env, refusal, 0);
+    return;
   }
-  if (prev) PyEval_RestoreThread(prev);
   open_records.fetch_sub(1);
-  delete rec;
+  free_record(rec);
 }
 
 // ---- look-ups from Python-side code ---------------------------------------------------

@@ -2,6 +2,8 @@
 #include <Python.h>
 #include <jni.h>
 
+#include <new>
+
 #include "Objects/objects.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -104,11 +106,7 @@ namespace {
 void caches_clear(ModuleCaches* c) {
   Py_CLEAR(c->toPythonName);
   Py_CLEAR(c->initName);
-  for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
-    Py_CLEAR(c->typeValues[i]);
-    kiv::delete_global_ref(c->typeKeys[i]);
-    c->typeKeys[i] = nullptr;
-  }
+  kiv::forget_recent_types(c);
 }
 
 }  // namespace
@@ -134,6 +132,9 @@ KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules) {
     pyembed_throw_illegal_state(env, "Couldn't create module _kiv", 1);
     return -1;
   }
+  // The caches hold C++ members: they are built in the zeroed state block now and
+  // destroyed by kiv_module_free.
+  new (kiv::caches_of(static_cast<ModuleState*>(PyModule_GetState(module.get())))) ModuleCaches();
   if (PyDict_SetItemString(modules, "_kiv", module.get()) < 0) {
     pyembed_throw_illegal_state(env, "Couldn't set _kiv on sys.modules", 1);
     return -1;
@@ -227,6 +228,8 @@ KIV_API void kiv_module_free(void* module) {
   ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
   if (state) {
     modulestate_clear(state);
-    caches_clear(kiv::caches_of(state));
+    ModuleCaches* caches = kiv::caches_of(state);
+    caches_clear(caches);
+    caches->~ModuleCaches();
   }
 }

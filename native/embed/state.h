@@ -42,15 +42,15 @@ struct ModuleState {
 static_assert(sizeof(ModuleState) == 88, "ModuleState is eleven pointer slots");
 
 // Per-interpreter caches kept after the ModuleState in the module's state block: what
-// the hot paths would otherwise look up again on every call.
+// the hot paths would otherwise look up again on every call.  Constructed when the
+// module is made and destroyed when it is freed (embed/module.cpp).
 struct ModuleCaches {
   PyObject* toPythonName;  // interned "_to_python"
   PyObject* initName;      // "<init>", shared by the constructors of the interpreter
-  // The last classes whose per-class type was asked for (global references) and those
-  // types (strong references), probed with IsSameObject before any reflection
-  // (Objects/pyjtype.cpp).
+  // The last classes whose per-class type was asked for and those types (strong
+  // references), probed with IsSameObject before any reflection (Objects/pyjtype.cpp).
   static constexpr int kTypeSlots = 16;
-  jclass typeKeys[kTypeSlots];
+  kiv::GlobalRef<jclass> typeKeys[kTypeSlots];
   PyObject* typeValues[kTypeSlots];
   int typeNext;
 };

@@ -55,6 +55,8 @@ jmethodID cached_method(jmethodID* slot, jclass cls, const char* name, const cha
 // JVM halts with the status (no shutdown hooks, no finalisation of Python).
 [[noreturn]] void exit_process(JNIEnv* env, int status) {
   kiv::flush_std_streams();
+  // Raw: the process ends here and the lock is never taken back; other threads waiting
+  // for it must not hold up the halt.
   PyEval_SaveThread();
   jclass runtime = env->FindClass("java/lang/Runtime");
   jmethodID getRuntime = runtime ? env->GetStaticMethodID(runtime, "getRuntime", "()Ljava/lang/Runtime;") : nullptr;
