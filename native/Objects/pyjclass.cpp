@@ -75,11 +75,7 @@ PyObject* constructor_of(PyObject* self) {
   ModuleState* state = cls ? pyembed_get_module_state() : nullptr;
   if (!state) return nullptr;
   LocalFrame frame(env, 16);
-  if (!frame.ok()) {
-    process_java_exception(env);
-    return nullptr;
-  }
-  LocalRef<jobjectArray> ctors(env, java_lang_Class_getConstructors(env, cls));
+  LocalRef<jobjectArray> ctors(env, frame.ok() ? java_lang_Class_getConstructors(env, cls) : nullptr);
   if (process_java_exception(env)) return nullptr;
   if (!ctors) {
     PyErr_SetString(PyExc_RuntimeError, "Class.getConstructors() returned null");

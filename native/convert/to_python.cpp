@@ -33,33 +33,34 @@ PyObject* apply_converter(PyObject* wrapper) {
   return PyObject_CallNoArgs(h.get());
 }
 
+// A boxed integer or floating-point number, or a BigInteger, as a Python int or float;
+// nullptr with no error set for another Number (which is then wrapped).
 PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
-  PyObject* result = nullptr;
+  long long integral = 0;
+  double floating = 0;
+  bool isFloating = false;
   if (kiv::same(env, cls, JBYTE_OBJ_TYPE)) {
-    jbyte v = java_lang_Number_byteValue(env, obj);
-    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+    integral = java_lang_Number_byteValue(env, obj);
   } else if (kiv::same(env, cls, JSHORT_OBJ_TYPE)) {
-    jshort v = java_lang_Number_shortValue(env, obj);
-    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+    integral = java_lang_Number_shortValue(env, obj);
   } else if (kiv::same(env, cls, JINT_OBJ_TYPE)) {
-    jint v = java_lang_Number_intValue(env, obj);
-    if (!process_java_exception(env)) result = PyLong_FromLong(v);
+    integral = java_lang_Number_intValue(env, obj);
   } else if (kiv::same(env, cls, JLONG_OBJ_TYPE)) {
-    jlong v = java_lang_Number_longValue(env, obj);
-    if (!process_java_exception(env)) result = PyLong_FromLongLong(v);
+    integral = java_lang_Number_longValue(env, obj);
   } else if (kiv::same(env, cls, JDOUBLE_OBJ_TYPE)) {
-    jdouble v = java_lang_Number_doubleValue(env, obj);
-    if (!process_java_exception(env)) result = PyFloat_FromDouble(v);
+    floating = java_lang_Number_doubleValue(env, obj);
+    isFloating = true;
   } else if (kiv::same(env, cls, JFLOAT_OBJ_TYPE)) {
-    jfloat v = java_lang_Number_floatValue(env, obj);
-    if (!process_java_exception(env)) result = PyFloat_FromDouble(static_cast<double>(v));
+    floating = java_lang_Number_floatValue(env, obj);
+    isFloating = true;
   } else if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
     PyRef text = PyRef::steal(jobject_As_PyString(env, obj));
-    if (text && PyUnicode_Check(text.get())) result = PyLong_FromUnicodeObject(text.get(), 10);
+    return text && PyUnicode_Check(text.get()) ? PyLong_FromUnicodeObject(text.get(), 10) : nullptr;
   } else {
-    return nullptr;  // another Number: wrapped (no error set)
+    return nullptr;
   }
-  return result;
+  if (process_java_exception(env)) return nullptr;
+  return isFloating ? PyFloat_FromDouble(floating) : PyLong_FromLongLong(integral);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <jni.h>
 
 #include "common/export.h"
+#include "common/gil.h"
 #include "embed/state.h"
 #include "embed/version.h"
+#include "exceptions/exceptions.h"
 
 // ---- lifecycle ----------------------------------------------------------------------
 KIV_API jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
@@ -67,6 +69,31 @@ namespace kiv {
 PyInterpreterState* main_interpreter() noexcept;
 PyObject* main_interpreter_modules() noexcept;
 PyObject* main_interpreter_modules_lock() noexcept;
+
+// Calls callable (lock held) as pyembed_invoke_as does, but leaves a failure as it
+// finds it: nullptr with a Python error set, or with a Java exception pending (an
+// argument could not be read, or callable cannot be called).
+jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected) noexcept;
+
+// The message of kiv.KivException for a null record.
+constexpr const char* kNoRecord = "Couldn't get thread objects.";
+
+// The shape of every runtime function on a record: `work` runs on the record's thread
+// state, and a Python error it leaves becomes the pending Java exception there, once
+// (the result is then `failure`).  Inner code only sets the Python error.  A null record
+// throws kiv.KivException "Couldn't get thread objects." and gives `failure`; callers
+// test their other arguments only when there is a record (`if (rec && !text)`), so that
+// a null record is what gets reported.
+template <class R, class F>
+R on_record(JNIEnv* env, KivThread* rec, R failure, F&& work) noexcept {
+  if (!rec) {
+    throw_kiv(env, kNoRecord);
+    return failure;
+  }
+  ThreadStateScope scope(rec->tstate);
+  R result = work();
+  return process_py_exception(env) ? failure : result;
+}
 
 // Runs source of the given length (which may contain NUL bytes, refused with CPython's
 // ValueError) in mode Py_single_input / Py_file_input; the variants behind the natives.

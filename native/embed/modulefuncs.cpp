@@ -91,8 +91,7 @@ PyObject* kiv_forName(PyObject*, PyObject* args) {
   JNIEnv* env = kiv::env_or_error();
   if (!env) return nullptr;
   kiv::LocalRef<jstring> jname(env, kiv::unicode_to_jstring(env, name));
-  if (process_java_exception(env)) return nullptr;
-  kiv::LocalRef<jclass> cls(env, java_lang_ClassLoader_loadClass(env, rec->classloader, jname.get()));
+  kiv::LocalRef<jclass> cls(env, jname ? java_lang_ClassLoader_loadClass(env, rec->classloader, jname.get()) : nullptr);
   jname.reset();
   if (process_java_exception(env)) return nullptr;
   if (!cls) {

@@ -150,7 +150,7 @@ PyObject* as_object(jlong obj) { return reinterpret_cast<PyObject*>(static_cast<
 // The record and object of a kiv.python native, checked; false with a Java exception.
 bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
   if (!rec) {
-    kiv::throw_kiv(env, "Couldn't get thread objects.");
+    kiv::throw_kiv(env, kiv::kNoRecord);
     return false;
   }
   if (!obj) {
@@ -160,13 +160,18 @@ bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
   return owner_ok(env, rec);
 }
 
-}  // namespace
+// The pattern of the kiv.python natives: the record and object checked, then `run` with
+// the object on the record's thread state; a Python error it leaves becomes the Java
+// exception (see on_record) and the result `failure`.
+template <class R, class F>
+R with_object(JNIEnv* env, jlong record, jlong obj, R failure, F run) {
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return failure;
+  return kiv::on_record(env, rec, failure, [&] { return run(as_object(obj)); });
+}
 
-namespace {
-
-// The pattern of the attribute natives: the record and object checked, the name as real
-// UTF-8 (a null name, or one with U+0000 that a C string would cut short, is refused),
-// then `run` with the object and the name while the record's thread state is held.
+// with_object for the attribute natives, which also take a name: as real UTF-8, where
+// a null name, or one with U+0000 that a C string would cut short, is refused.
 template <class R, class F>
 R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, F run) {
   KivThread* rec = as_record(record);
@@ -177,8 +182,7 @@ R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, 
     kiv::throw_kiv(env, "name is invalid.");
     return failure;
   }
-  kiv::ThreadStateScope scope(rec->tstate);
-  return run(as_object(obj), n.c_str());
+  return kiv::on_record(env, rec, failure, [&] { return run(as_object(obj), n.c_str()); });
 }
 
 }  // namespace
@@ -187,10 +191,8 @@ KIV_NATIVE(jobject, python_PyObject_getAttr)
 (JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
   return with_attribute(env, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
     kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(o, n));
-    if (process_py_exception(env) || !attr || attr.get() == Py_None) return nullptr;
-    jobject r = PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
-    if (!r) process_py_exception(env);
-    return r;
+    if (!attr || attr.get() == Py_None) return nullptr;
+    return PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
   });
 }
 
@@ -199,7 +201,6 @@ KIV_NATIVE(void, python_PyObject_setAttr)
   with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
     kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
     if (v) PyObject_SetAttrString(o, n, v.get());
-    process_py_exception(env);
     return 0;
   });
 }
@@ -207,62 +208,44 @@ KIV_NATIVE(void, python_PyObject_setAttr)
 KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jlong obj, jstring name) noexcept {
   with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
     PyObject_SetAttrString(o, n, nullptr);
-    process_py_exception(env);
     return 0;
   });
 }
 
 KIV_NATIVE(jboolean, python_PyObject_equals)
 (JNIEnv* env, jobject, jlong record, jlong obj, jobject other) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return JNI_FALSE;
-  kiv::ThreadStateScope scope(rec->tstate);
-  kiv::PyRef o = kiv::PyRef::steal(jobject_As_PyObject(env, other));
-  int eq = o ? PyObject_RichCompareBool(as_object(obj), o.get(), Py_EQ) : -1;
-  process_py_exception(env);
-  return eq == 1 ? JNI_TRUE : JNI_FALSE;
+  return with_object(env, record, obj, JNI_FALSE, [&](PyObject* o) {
+    kiv::PyRef x = kiv::PyRef::steal(jobject_As_PyObject(env, other));
+    int eq = x ? PyObject_RichCompareBool(o, x.get(), Py_EQ) : -1;
+    return eq == 1 ? JNI_TRUE : JNI_FALSE;
+  });
 }
 
 KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return nullptr;
-  kiv::ThreadStateScope scope(rec->tstate);
-  jstring s = PyObject_As_jstring(env, as_object(obj));
-  process_py_exception(env);
-  return s;
+  return with_object(env, record, obj, jstring{nullptr}, [&](PyObject* o) { return PyObject_As_jstring(env, o); });
 }
 
 KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return -1;
-  kiv::ThreadStateScope scope(rec->tstate);
-  Py_hash_t h = PyObject_Hash(as_object(obj));
-  process_py_exception(env);
-  return static_cast<jlong>(h);
+  return with_object(env, record, obj, jlong{-1}, [&](PyObject* o) { return static_cast<jlong>(PyObject_Hash(o)); });
 }
 
 KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject, jlong record, jlong obj, jclass as) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return nullptr;
-  kiv::ThreadStateScope scope(rec->tstate);
-  jobject r = PyObject_As_jobject(env, as_object(obj), as ? as : JOBJECT_TYPE);
-  if (!r) process_py_exception(env);
-  return r;
+  return with_object(env, record, obj, jobject{nullptr},
+                     [&](PyObject* o) { return PyObject_As_jobject(env, o, as ? as : JOBJECT_TYPE); });
 }
 
 KIV_NATIVE(jobject, python_PyCallable_call)
 (JNIEnv* env, jobject, jlong record, jlong obj, jobjectArray args, jobject kwargs, jclass as) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return nullptr;
-  kiv::ThreadStateScope scope(rec->tstate);
-  return pyembed_invoke_as(env, as_object(obj), args, kwargs, as ? as : JOBJECT_TYPE);
+  return with_object(env, record, obj, jobject{nullptr}, [&](PyObject* o) {
+    return kiv::call_python(env, o, args, kwargs, as ? as : JOBJECT_TYPE);
+  });
 }
 
 KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
-  KivThread* rec = as_record(record);
-  if (!object_ok(env, rec, obj)) return;
-  kiv::ThreadStateScope scope(rec->tstate);
-  Py_DECREF(as_object(obj));
+  with_object(env, record, obj, 0, [](PyObject* o) {
+    Py_DECREF(o);
+    return 0;
+  });
 }
 
 KIV_NATIVE(jobject, python_InvocationHandler_invoke)(JNIEnv* env, jobject, jobject, jlong, jlong, jobject,

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char* kNoRecord = "Couldn't get thread objects.";
-
 // Refuses text whose UTF-8 holds a zero byte, as compile() does: a C string would end
 // there and the rest would silently not run.
 bool refuse_nul(const char* src, size_t len) {
@@ -54,25 +52,25 @@ void run_compiled(FILE* fp, PyObject* globals) {
 namespace kiv {
 
 void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
-  if (!rec) return throw_kiv(env, kNoRecord);
-  ThreadStateScope scope(rec->tstate);
-  if (!src) return;
-  if (process_py_exception(env)) return;
-  if (!refuse_nul(src, len)) {
-    PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_single_input, rec->globals, rec->globals, nullptr));
-  }
-  flush_std_streams();
-  process_py_exception(env);
+  if (rec && !src) return;
+  on_record(env, rec, 0, [&] {
+    if (PyErr_Occurred()) return 0;  // an error already pending is reported instead
+    if (!refuse_nul(src, len)) {
+      PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_single_input, rec->globals, rec->globals, nullptr));
+    }
+    flush_std_streams();
+    return 0;
+  });
 }
 
 void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
-  if (!rec) return throw_kiv(env, kNoRecord);
-  if (!src) return;
-  ThreadStateScope scope(rec->tstate);
-  if (!refuse_nul(src, len)) {
-    PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_file_input, rec->globals, rec->globals, nullptr));
-  }
-  process_py_exception(env);
+  if (rec && !src) return;
+  on_record(env, rec, 0, [&] {
+    if (!refuse_nul(src, len)) {
+      PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_file_input, rec->globals, rec->globals, nullptr));
+    }
+    return 0;
+  });
 }
 
 int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
@@ -81,38 +79,39 @@ int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noe
     return 0;
   }
   if (!src) return 0;
-  ThreadStateScope scope(rec->tstate);
-  if (refuse_nul(src, len)) {
-    process_py_exception(env);
-    return -1;
-  }
-  PyRef code = PyRef::steal(Py_CompileStringExFlags(src, "<stdin>", Py_single_input, nullptr, -1));
-  if (code) return 1;
-  if (PyErr_ExceptionMatches(PyExc_SyntaxError)) {
-    PyErr_Clear();
+  return on_record(env, rec, -1, [&] {
+    if (refuse_nul(src, len)) return -1;
+    PyRef code = PyRef::steal(Py_CompileStringExFlags(src, "<stdin>", Py_single_input, nullptr, -1));
+    if (code) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return -1;
+    PyErr_Clear();  // does not compile (yet): not an error
     return 0;
-  }
-  process_py_exception(env);
-  return -1;
+  });
 }
 
 void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept {
-  if (!rec) return throw_kiv(env, kNoRecord);
-  ThreadStateScope scope(rec->tstate);
-  if (!path) return;
-  FILE* fp = std::strlen(path) == len ? std::fopen(path, "r") : nullptr;
-  if (!fp) return throw_kiv(env, "Couldn't open script file.");
-  if (ends_with(path, len, ".pyc") || ends_with(path, len, ".pyo")) {
+  if (rec && !path) return;
+  on_record(env, rec, 0, [&] {
+    FILE* fp = std::strlen(path) == len ? std::fopen(path, "r") : nullptr;
+    if (!fp) {
+      throw_kiv(env, "Couldn't open script file.");
+      return 0;
+    }
+    if (ends_with(path, len, ".pyc") || ends_with(path, len, ".pyo")) {
+      std::fclose(fp);
+      fp = std::fopen(path, "rb");
+      if (!fp) {
+        throw_kiv(env, "pyembed_run: Can't reopen .pyc file");
+        return 0;
+      }
+      run_compiled(fp, rec->globals);
+    } else {
+      PyRef r = PyRef::steal(PyRun_FileExFlags(fp, path, Py_file_input, rec->globals, rec->globals, 0, nullptr));
+    }
+    flush_std_streams();
     std::fclose(fp);
-    fp = std::fopen(path, "rb");
-    if (!fp) return throw_kiv(env, "pyembed_run: Can't reopen .pyc file");
-    run_compiled(fp, rec->globals);
-  } else {
-    PyRef r = PyRef::steal(PyRun_FileExFlags(fp, path, Py_file_input, rec->globals, rec->globals, 0, nullptr));
-  }
-  flush_std_streams();
-  std::fclose(fp);
-  process_py_exception(env);
+    return 0;
+  });
 }
 
 }  // namespace kiv

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "access/access.h"
 #include "common/gil.h"
@@ -19,30 +20,25 @@ using kiv::PyRef;
 
 namespace {
 
-constexpr const char* kNoRecord = "Couldn't get thread objects.";
-
-// Fills dict from a Java map's entries, converting keys and values.  0, or -1 with a
-// Python error set.
-int update_from_java_map(JNIEnv* env, PyObject* dict, jobject map) {
+// Copies a Java map's entries into dict, converting keys and values.  0, or -1 with a
+// Python error set or a Java exception pending.
+int copy_java_map(JNIEnv* env, PyObject* dict, jobject map) {
   kiv::LocalFrame frame(env, 16);
-  if (!frame.ok()) {
-    process_java_exception(env);
-    return -1;
-  }
+  if (!frame.ok()) return -1;
   LocalRef<jobject> entries(env, java_util_Map_entrySet(env, map));
-  if (process_java_exception(env)) return -1;
+  if (env->ExceptionCheck()) return -1;
   LocalRef<jobject> it(env, entries ? java_lang_Iterable_iterator(env, entries.get()) : nullptr);
-  if (process_java_exception(env)) return -1;
+  if (env->ExceptionCheck()) return -1;
   while (it) {
     jboolean more = java_util_Iterator_hasNext(env, it.get());
-    if (process_java_exception(env)) return -1;
+    if (env->ExceptionCheck()) return -1;
     if (!more) break;
     LocalRef<jobject> entry(env, java_util_Iterator_next(env, it.get()));
-    if (process_java_exception(env)) return -1;
+    if (env->ExceptionCheck()) return -1;
     LocalRef<jobject> jkey(env, java_util_Map_Entry_getKey(env, entry.get()));
-    if (process_java_exception(env)) return -1;
+    if (env->ExceptionCheck()) return -1;
     LocalRef<jobject> jval(env, java_util_Map_Entry_getValue(env, entry.get()));
-    if (process_java_exception(env)) return -1;
+    if (env->ExceptionCheck()) return -1;
     PyRef key = PyRef::steal(jobject_As_PyObject(env, jkey.get()));
     PyRef val = key ? PyRef::steal(jobject_As_PyObject(env, jval.get())) : PyRef();
     if (!val || PyDict_SetItem(dict, key.get(), val.get()) < 0) return -1;
@@ -59,7 +55,8 @@ PyObject* keywords_of(JNIEnv* env, jobject map) {
   if (PyDict_Check(converted.get()) || PyObject_HasAttrString(converted.get(), "keys")) {
     // A mapping already (a converter, or the map protocol): take its items.
     if (PyDict_Update(kw.get(), converted.get()) < 0) return nullptr;
-  } else if (update_from_java_map(env, kw.get(), map) < 0) {
+  } else if (copy_java_map(env, kw.get(), map) < 0) {
+    process_java_exception(env);  // a Java failure becomes the Python error
     return nullptr;
   }
   return kw.release();
@@ -77,68 +74,15 @@ void copy_truncated(char* out, size_t max, const char* text) {
   if (lead + need > n) out[lead] = '\0';
 }
 
-}  // namespace
-
-KIV_API jobject pyembed_invoke_as(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs,
-                                  jclass expected) {
-  if (!PyCallable_Check(callable)) {
-    kiv::throw_kiv(env, "pyembed:invoke Invalid callable.");
-    return nullptr;
-  }
-  if (!expected) expected = JOBJECT_TYPE;
-  jsize n = args ? env->GetArrayLength(args) : 0;
-  PyRef tuple = PyRef::steal(PyTuple_New(n));
-  if (!tuple) {
-    process_py_exception(env);
-    return nullptr;
-  }
-  for (jsize i = 0; i < n; ++i) {
-    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, i));
-    if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
-    PyObject* value = jobject_As_PyObject(env, arg.get());
-    if (!value) {
-      process_py_exception(env);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(tuple.get(), i, value);
-  }
-  PyRef kw;
-  if (kwargs) {
-    kw = PyRef::steal(keywords_of(env, kwargs));
-    if (!kw) {
-      process_py_exception(env);
-      return nullptr;
-    }
-  }
-  PyRef result = PyRef::steal(PyObject_Call(callable, tuple.get(), kw.get()));
-  if (process_py_exception(env) || !result) return nullptr;
-  jobject answer = PyObject_As_jobject(env, result.get(), expected);
-  if (!answer) process_py_exception(env);
-  return answer;
-}
-
-KIV_API jobject pyembed_invoke(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs) {
-  return pyembed_invoke_as(env, callable, args, kwargs, JOBJECT_TYPE);
-}
-
-KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* rec, const char* name, jobjectArray args,
-                                         jobject kwargs, jclass expected) {
-  if (!rec) {
-    kiv::throw_kiv(env, kNoRecord);
-    return nullptr;
-  }
-  if (!name) {
-    kiv::throw_kiv(env, "name is invalid.");
-    return nullptr;
-  }
-  kiv::ThreadStateScope scope(rec->tstate);
+// What a name in the record's globals stands for: the global itself, or for "a.b" the
+// attribute b of the global a (one level only: for "a.b.c" the attribute "b.c").
+// Nullptr with a Python error set, or with kiv.KivException pending when there is no
+// such global.
+PyRef find_callable(JNIEnv* env, KivThread* rec, const char* name) {
   // Held strongly: converting the arguments may run Python code (or let other threads
   // run) that unbinds the name.
   PyRef callable = PyRef::borrow(PyDict_GetItemString(rec->globals, name));
-  if (callable) {
-    if (process_py_exception(env)) return nullptr;
-    return pyembed_invoke_as(env, callable.get(), args, kwargs, expected);
-  }
+  if (callable) return PyErr_Occurred() ? PyRef() : std::move(callable);  // an earlier error wins
   const char* dot = std::strchr(name, '.');
   const char* missing = name;
   char prefix[64];
@@ -147,14 +91,7 @@ KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* rec, const char
     std::memcpy(prefix, name, len);
     prefix[len] = '\0';
     PyRef owner = PyRef::borrow(PyDict_GetItemString(rec->globals, prefix));
-    if (owner) {
-      PyRef method = PyRef::steal(PyObject_GetAttrString(owner.get(), dot + 1));
-      if (!method) {
-        process_py_exception(env);
-        return nullptr;
-      }
-      return pyembed_invoke_as(env, method.get(), args, kwargs, expected);
-    }
+    if (owner) return PyRef::steal(PyObject_GetAttrString(owner.get(), dot + 1));
     missing = prefix;
   }
   char text[128];
@@ -164,7 +101,77 @@ KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* rec, const char
   copy_truncated(text, sizeof text, msg);
   PyErr_Clear();
   kiv::throw_kiv(env, text);
-  return nullptr;
+  return PyRef();
+}
+
+}  // namespace
+
+namespace kiv {
+
+jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected) noexcept {
+  if (!PyCallable_Check(callable)) {
+    throw_kiv(env, "pyembed:invoke Invalid callable.");
+    return nullptr;
+  }
+  if (!expected) expected = JOBJECT_TYPE;
+  jsize n = args ? env->GetArrayLength(args) : 0;
+  PyRef tuple = PyRef::steal(PyTuple_New(n));
+  if (!tuple) return nullptr;
+  for (jsize i = 0; i < n; ++i) {
+    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, i));
+    if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
+    PyObject* value = jobject_As_PyObject(env, arg.get());
+    if (!value) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, value);
+  }
+  PyRef kw;
+  if (kwargs) {
+    kw = PyRef::steal(keywords_of(env, kwargs));
+    if (!kw) return nullptr;
+  }
+  PyRef result = PyRef::steal(PyObject_Call(callable, tuple.get(), kw.get()));
+  if (!result) return nullptr;
+  return PyObject_As_jobject(env, result.get(), expected);
+}
+
+jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept {
+  if (rec && !expr) return nullptr;
+  if (!expected) expected = JOBJECT_TYPE;
+  return on_record(env, rec, jobject{nullptr}, [&]() -> jobject {
+    if (PyErr_Occurred()) return nullptr;  // an error already pending is reported instead
+    if (std::strlen(expr) != len) {
+      PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
+      return nullptr;
+    }
+    PyRef value = PyRef::steal(PyRun_StringFlags(expr, Py_eval_input, rec->globals, rec->globals, nullptr));
+    if (!value || value.get() == Py_None) return nullptr;
+    return PyObject_As_jobject(env, value.get(), expected);
+  });
+}
+
+}  // namespace kiv
+
+// The one place where a failed call from C becomes a Java exception.
+KIV_API jobject pyembed_invoke_as(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs,
+                                  jclass expected) {
+  jobject answer = kiv::call_python(env, callable, args, kwargs, expected);
+  return process_py_exception(env) ? nullptr : answer;
+}
+
+KIV_API jobject pyembed_invoke(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs) {
+  return pyembed_invoke_as(env, callable, args, kwargs, JOBJECT_TYPE);
+}
+
+KIV_API jobject pyembed_invoke_method_as(JNIEnv* env, KivThread* rec, const char* name, jobjectArray args,
+                                         jobject kwargs, jclass expected) {
+  if (rec && !name) {
+    kiv::throw_kiv(env, "name is invalid.");
+    return nullptr;
+  }
+  return kiv::on_record(env, rec, jobject{nullptr}, [&]() -> jobject {
+    PyRef callable = find_callable(env, rec, name);
+    return callable ? kiv::call_python(env, callable.get(), args, kwargs, expected) : nullptr;
+  });
 }
 
 KIV_API jobject pyembed_invoke_method(JNIEnv* env, KivThread* rec, const char* name, jobjectArray args,
@@ -172,47 +179,21 @@ KIV_API jobject pyembed_invoke_method(JNIEnv* env, KivThread* rec, const char* n
   return pyembed_invoke_method_as(env, rec, name, args, kwargs, JOBJECT_TYPE);
 }
 
-namespace kiv {
-
-jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept {
-  if (!rec) {
-    throw_kiv(env, kNoRecord);
-    return nullptr;
-  }
-  if (!expr) return nullptr;
-  if (!expected) expected = JOBJECT_TYPE;
-  ThreadStateScope scope(rec->tstate);
-  if (process_py_exception(env)) return nullptr;
-  if (std::strlen(expr) != len) {
-    PyErr_SetString(PyExc_ValueError, "source code string cannot contain null bytes");
-    process_py_exception(env);
-    return nullptr;
-  }
-  PyRef value = PyRef::steal(PyRun_StringFlags(expr, Py_eval_input, rec->globals, rec->globals, nullptr));
-  if (process_py_exception(env) || !value || value.get() == Py_None) return nullptr;
-  jobject answer = PyObject_As_jobject(env, value.get(), expected);
-  if (!answer) process_py_exception(env);
-  return answer;
-}
-
-}  // namespace kiv
-
 KIV_API jobject pyembed_getvalue(JNIEnv* env, KivThread* rec, const char* expr, jclass expected) {
   return kiv::getvalue(env, rec, expr, expr ? std::strlen(expr) : 0, expected);
 }
 
 KIV_API void pyembed_setparameter_object(JNIEnv* env, KivThread* rec, PyObject* module, const char* name,
                                          jobject value) {
-  if (!rec) return kiv::throw_kiv(env, kNoRecord);
-  if (!name) return kiv::throw_kiv(env, "name is invalid.");
-  kiv::ThreadStateScope scope(rec->tstate);
-  PyRef v = PyRef::steal(jobject_As_PyObject(env, value));
-  if (v) {  // a failed conversion stores nothing
+  if (rec && !name) return kiv::throw_kiv(env, "name is invalid.");
+  kiv::on_record(env, rec, 0, [&] {
+    PyRef v = PyRef::steal(jobject_As_PyObject(env, value));
+    if (!v) return 0;  // a failed conversion stores nothing
     if (module) {
       PyModule_AddObjectRef(module, name, v.get());
     } else {
       PyDict_SetItemString(rec->globals, name, v.get());
     }
-  }
-  process_py_exception(env);
+    return 0;
+  });
 }
