@@ -1,5 +1,6 @@
 // Objects/pyjarray.cpp: Java arrays in Python, and their iterator.
 #include "Objects/objects.h"
+#include "common/checks.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/jtype.h"
@@ -27,7 +28,7 @@ int pyjarray_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyType_Slot pyjarray_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjarray_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjarray_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjarray_traverse)},
     {Py_tp_doc, const_cast<char*>("jarray(size) -> new jarray of size")},
     {0, nullptr}};
@@ -47,7 +48,7 @@ int pyjarrayiter_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyType_Slot pyjarrayiter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjarrayiter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjarrayiter_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjarrayiter_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {0, nullptr}};

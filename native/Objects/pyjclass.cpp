@@ -18,6 +18,7 @@
 
 #include "Objects/objects.h"
 #include "access/access.h"
+#include "common/checks.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -323,21 +324,21 @@ PyMemberDef pyjclass_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef pyjclass_getset[] = {
-    {"__pytype__", pyjclass_get_pytype, nullptr, nullptr, nullptr},
+    {"__pytype__", KIV_PY_BOUNDARY(pyjclass_get_pytype), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef pyjclass_methods[] = {
-    {"__instancecheck__", pyjclass_instancecheck, METH_O, nullptr},
-    {"__subclasscheck__", pyjclass_subclasscheck, METH_O, nullptr},
+    {"__instancecheck__", KIV_PY_BOUNDARY(pyjclass_instancecheck), METH_O, nullptr},
+    {"__subclasscheck__", KIV_PY_BOUNDARY(pyjclass_subclasscheck), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot pyjclass_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjclass_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjclass_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjclass_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pyjclass_clear)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_getattro, reinterpret_cast<void*>(pyjclass_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(pyjclass_setattro)},
+    {Py_tp_getattro, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjclass_getattro))},
+    {Py_tp_setattro, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjclass_setattro))},
     {Py_tp_methods, pyjclass_methods},
     {Py_tp_members, pyjclass_members},
     {Py_tp_getset, pyjclass_getset},
@@ -364,7 +365,7 @@ KIV_API PyObject* PyJClass_Wrap(JNIEnv* env, jclass cls) {
   PyRef self = PyRef::steal(PyJObject_New(env, state->PyJClass_Type, nullptr, cls));
   if (!self) return nullptr;
   PyJClass* c = as_class(self.get());
-  c->vectorcall = pyjclass_vectorcall;
+  c->vectorcall = KIV_PY_BOUNDARY(pyjclass_vectorcall);
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   // Primitive classes (and void) have no Python type and get an empty dict.

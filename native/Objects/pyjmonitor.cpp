@@ -5,6 +5,7 @@
 
 #include "Objects/objects.h"
 #include "common/gil.h"
+#include "common/checks.h"
 #include "common/pyref.h"
 #include "embed/state.h"
 #include "exceptions/exceptions.h"
@@ -62,12 +63,12 @@ PyObject* pyjmonitor_exit(PyObject* self, PyObject*) {
 }
 
 PyMethodDef pyjmonitor_methods[] = {
-    {"__enter__", pyjmonitor_enter, METH_NOARGS, "__enter__ for Python ContextManager that locks"},
-    {"__exit__", pyjmonitor_exit, METH_VARARGS, "__exit__ for Python ContextManager that unlocks"},
+    {"__enter__", KIV_PY_BOUNDARY(pyjmonitor_enter), METH_NOARGS, "__enter__ for Python ContextManager that locks"},
+    {"__exit__", KIV_PY_BOUNDARY(pyjmonitor_exit), METH_VARARGS, "__exit__ for Python ContextManager that unlocks"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot pyjmonitor_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjmonitor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmonitor_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjmonitor_traverse)},
     {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
     {Py_tp_methods, pyjmonitor_methods},

@@ -9,6 +9,7 @@
 
 #include "Objects/callable.h"
 #include "Objects/objects.h"
+#include "common/checks.h"
 #include "common/pyref.h"
 #include "embed/state.h"
 
@@ -180,8 +181,8 @@ PyObject* pyjmultimethod_call(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 PyGetSetDef pyjmultimethod_getset[] = {
-    {"__name__", pyjmultimethod_get_name, nullptr, nullptr, nullptr},
-    {"__methods__", pyjmultimethod_get_methods, nullptr, nullptr, nullptr},
+    {"__name__", KIV_PY_BOUNDARY(pyjmultimethod_get_name), nullptr, nullptr, nullptr},
+    {"__methods__", KIV_PY_BOUNDARY(pyjmultimethod_get_methods), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef pyjmultimethod_members[] = {
@@ -189,13 +190,13 @@ PyMemberDef pyjmultimethod_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot pyjmultimethod_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjmultimethod_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmultimethod_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjmultimethod_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pyjmultimethod_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(pyjmultimethod_call)},
+    {Py_tp_call, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmultimethod_call))},
     {Py_tp_getset, pyjmultimethod_getset},
     {Py_tp_members, pyjmultimethod_members},
-    {Py_tp_descr_get, reinterpret_cast<void*>(pyjmultimethod_descr_get)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmultimethod_descr_get))},
     {Py_tp_doc, const_cast<char*>("PyJMultiMethod wraps multiple java methods from the same class with the same\n"
                                   "name as a single callable python object.")},
     {0, nullptr}};
@@ -252,7 +253,7 @@ KIV_API PyObject* PyJMultiMethod_New(ModuleState* state, PyObject* method1, PyOb
   kiv::PyRef self = kiv::PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   auto* mm = reinterpret_cast<PyJMultiMethod*>(self.get());
-  mm->vectorcall = kiv::pyjmultimethod_vectorcall;
+  mm->vectorcall = KIV_PY_BOUNDARY(kiv::pyjmultimethod_vectorcall);
   mm->state = state;
   mm->methodList = PyList_New(2);
   if (!mm->methodList) return nullptr;

@@ -5,6 +5,7 @@
 
 #include "Objects/objects.h"
 #include "access/access.h"
+#include "common/checks.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -139,21 +140,21 @@ PyObject* pyjobject_synchronized(PyObject* self, PyObject*) {
 }
 
 PyMethodDef pyjobject_methods[] = {
-    {"synchronized", pyjobject_synchronized, METH_NOARGS,
+    {"synchronized", KIV_PY_BOUNDARY(pyjobject_synchronized), METH_NOARGS,
      "synchronized that emulates Java's synchronized { obj } and returns a Python ContextManager"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef pyjobject_getset[] = {
-    {"java_name", pyjobject_java_name, nullptr, nullptr, nullptr},
-    {"__class__", pyjobject_get_class, pyjobject_set_class, nullptr, nullptr},
+    {"java_name", KIV_PY_BOUNDARY(pyjobject_java_name), nullptr, nullptr, nullptr},
+    {"__class__", KIV_PY_BOUNDARY(pyjobject_get_class), KIV_PY_BOUNDARY(pyjobject_set_class), nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot pyjobject_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjobject_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjobject_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjobject_traverse)},
-    {Py_tp_hash, reinterpret_cast<void*>(pyjobject_hash)},
-    {Py_tp_str, reinterpret_cast<void*>(pyjobject_str)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(pyjobject_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjobject_hash))},
+    {Py_tp_str, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjobject_str))},
+    {Py_tp_richcompare, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjobject_richcompare))},
     {Py_tp_methods, pyjobject_methods},
     {Py_tp_getset, pyjobject_getset},
     {Py_tp_doc, const_cast<char*>("Kiv java.lang.Object")},

@@ -18,6 +18,7 @@
 
 #include "Objects/objects.h"
 #include "access/access.h"
+#include "common/checks.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -77,7 +78,7 @@ PyObject* pyjtype_mro(PyObject* self, PyObject*) {
 }
 
 PyMethodDef pyjtype_methods[] = {
-    {"mro", pyjtype_mro, METH_NOARGS,
+    {"mro", KIV_PY_BOUNDARY(pyjtype_mro), METH_NOARGS,
      "Implements a custom MRO algorithm compatible with all Java Class hierarchies"},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "common/checks.h"
+
 namespace kiv {
 
 // The thread state current on this OS thread, or nullptr; never fails.
@@ -43,7 +45,9 @@ class ThreadStateAside {
 // Makes `ts` current on this OS thread, with its interpreter's lock, for the scope.
 // Nests: when ts is already current nothing happens; when another thread state is
 // current (a Java call made while some interpreter's lock is held), that one is
-// released first and restored afterwards.  ts must belong to this OS thread.
+// released first and restored afterwards.  ts must belong to this OS thread.  For
+// calls from Java into Python: releasing ts with a Python error still set is a broken
+// invariant (checked with KIV_DEBUG_CHECKS, see common/checks.h).
 class ThreadStateScope {
  public:
   explicit ThreadStateScope(PyThreadState* ts) noexcept : ts_(ts), prev_(current_tstate()) {
@@ -53,7 +57,10 @@ class ThreadStateScope {
   }
   ~ThreadStateScope() {
     if (prev_ == ts_) return;
-    if (ts_) PyEval_SaveThread();
+    if (ts_) {
+      KIV_CHECK_NO_PYTHON_ERROR("ThreadStateScope");
+      PyEval_SaveThread();
+    }
     if (prev_) PyEval_RestoreThread(prev_);
   }
   ThreadStateScope(const ThreadStateScope&) = delete;
@@ -72,7 +79,7 @@ class ThreadStateScope {
 // afterwards; the thread state current before is set aside meanwhile.  Used wherever
 // work must run in an interpreter whose long-lived thread states belong to other
 // threads (the main interpreter after start-up): one thread state must never run on two
-// OS threads at once.
+// OS threads at once.  Like ThreadStateScope, for calls from Java.
 class TemporaryThreadState {
  public:
   explicit TemporaryThreadState(PyInterpreterState* interp) noexcept : ts_(PyThreadState_New(interp)) {
@@ -80,6 +87,7 @@ class TemporaryThreadState {
   }
   ~TemporaryThreadState() {
     if (!ts_) return;
+    KIV_CHECK_NO_PYTHON_ERROR("TemporaryThreadState");
     PyThreadState_Clear(ts_);
     PyThreadState_DeleteCurrent();  // also releases the lock
   }

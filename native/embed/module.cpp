@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Objects/objects.h"
+#include "common/checks.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
 #include "embed/embed.h"
@@ -14,9 +15,9 @@
 namespace {
 
 PyMethodDef kiv_methods[] = {
-    {"findClass", kiv_findClass, METH_VARARGS, "Find and instantiate a system class, somewhat faster than forName."},
-    {"forName", kiv_forName, METH_VARARGS, "Find and return a jclass object using the supplied ClassLoader."},
-    {"jarray", kiv_jarray, METH_VARARGS,
+    {"findClass", KIV_PY_BOUNDARY(kiv_findClass), METH_VARARGS, "Find and instantiate a system class, somewhat faster than forName."},
+    {"forName", KIV_PY_BOUNDARY(kiv_forName), METH_VARARGS, "Find and return a jclass object using the supplied ClassLoader."},
+    {"jarray", KIV_PY_BOUNDARY(kiv_jarray), METH_VARARGS,
      "Create a new primitive or object Java array.\n"
      "\n"
      "jarray(size, typecode, [fill]) or jarray(size, jclass)\n"
@@ -33,10 +34,10 @@ PyMethodDef kiv_methods[] = {
      "    'j'   long\n"
      "    'f'   float\n"
      "    'd'   double\n"},
-    {"jproxy", kiv_jproxy, METH_VARARGS,
+    {"jproxy", KIV_PY_BOUNDARY(kiv_jproxy), METH_VARARGS,
      "Create a Proxy class for a Python object.\n"
      "Accepts two arguments: ([a class object], [list of java interfaces to implement, string names])"},
-    {"setJavaToPythonConverter", kiv_setJavaToPythonConverter, METH_VARARGS,
+    {"setJavaToPythonConverter", KIV_PY_BOUNDARY(kiv_setJavaToPythonConverter), METH_VARARGS,
      "Register a function that converts a Java object of a specific class to a Python equivalent.\n"
      "\n"
      "Accepts two arguments: a pyjclass or pyjtype, and a conversion function.\n"
@@ -60,7 +61,7 @@ PyModuleDef kivModuleDef = {
     nullptr,              // m_slots
     kiv_module_traverse,  // m_traverse
     nullptr,              // m_clear
-    kiv_module_free,      // m_free
+    KIV_PY_BOUNDARY(kiv_module_free),  // m_free
 };
 
 PyObject** state_slots(ModuleState* s) noexcept { return reinterpret_cast<PyObject**>(s); }

@@ -1,10 +1,12 @@
 // embed/natives.cpp: the native methods of the kiv Java package.  Each is a thin entry
-// point: it checks the record, turns Java strings into UTF-8 and calls the runtime.
+// point: it checks the record, turns Java strings into UTF-8 and calls the runtime.  Each
+// starts with KIV_JNI_BOUNDARY, which checks the error invariants in checked builds.
 #include <Python.h>
 #include <jni.h>
 #include <pthread.h>
 
 #include "access/access.h"
+#include "common/checks.h"
 #include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
@@ -39,11 +41,13 @@ KIV_NATIVE(void, MainInterpreter_initializePython)
 (JNIEnv* env, jclass, jboolean isolated, jobjectArray argv, jint hashSeed, jint useHashSeed, jstring home,
  jint optimizationLevel, jint parseArgv, jstring programName, jint siteImport, jint useEnvironment,
  jint userSiteDirectory, jint verbose, jint writeBytecode) noexcept {
+  KIV_JNI_BOUNDARY();
   pyembed_startup(env, isolated, argv, hashSeed, useHashSeed, home, optimizationLevel, parseArgv, programName,
                   siteImport, useEnvironment, userSiteDirectory, verbose, writeBytecode);
 }
 
 KIV_NATIVE(void, MainInterpreter_sharedImportInternal)(JNIEnv* env, jclass, jstring module) noexcept {
+  KIV_JNI_BOUNDARY();
   pyembed_shared_import(env, module);
 }
 
@@ -53,6 +57,7 @@ KIV_NATIVE(jlong, Kiv_init_1sub)
 (JNIEnv* env, jobject self, jobject classloader, jboolean publishMainModules, jboolean isolatedBase,
  jint useMainObmalloc, jint allowFork, jint allowExec, jint allowThreads, jint allowDaemonThreads,
  jint checkMultiInterpExtensions, jint ownGil) noexcept {
+  KIV_JNI_BOUNDARY();
   KivThread* rec = pyembed_thread_init_sub(env, classloader, self, publishMainModules, isolatedBase, useMainObmalloc,
                                            allowFork, allowExec, allowThreads, allowDaemonThreads,
                                            checkMultiInterpExtensions, ownGil);
@@ -62,6 +67,7 @@ KIV_NATIVE(jlong, Kiv_init_1sub)
 
 KIV_NATIVE(jlong, Kiv_init_1shared)
 (JNIEnv* env, jobject self, jobject classloader, jlong base, jboolean shareGlobals) noexcept {
+  KIV_JNI_BOUNDARY();
   KivThread* baseRec = as_record(base);
   KivThread* rec = pyembed_thread_init_shared(env, classloader, self, baseRec, shareGlobals);
   if (!rec && !env->ExceptionCheck()) pyembed_throw_illegal_state(env, "Couldn't create shared interpreter.", 0);
@@ -69,6 +75,7 @@ KIV_NATIVE(jlong, Kiv_init_1shared)
 }
 
 KIV_NATIVE(void, Kiv_close)(JNIEnv* env, jobject, jlong record, jboolean endInterpreter) noexcept {
+  KIV_JNI_BOUNDARY();
   KivThread* rec = as_record(record);
   if (!owner_ok(env, rec)) return;
   pyembed_thread_close(env, rec, endInterpreter);
@@ -92,6 +99,7 @@ R with_text(JNIEnv* env, jlong record, jstring text, R failure, F run) {
 }  // namespace
 
 KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noexcept {
+  KIV_JNI_BOUNDARY();
   with_text(env, record, file, 0, [&](KivThread* rec, kiv::JavaUtf8& path) {
     kiv::run_file(env, rec, path.c_str(), path.size());
     return 0;
@@ -99,6 +107,7 @@ KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noex
 }
 
 KIV_NATIVE(void, Kiv_eval)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
+  KIV_JNI_BOUNDARY();
   with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
     kiv::eval_source(env, rec, src.c_str(), src.size());
     return 0;
@@ -106,6 +115,7 @@ KIV_NATIVE(void, Kiv_eval)(JNIEnv* env, jobject, jlong record, jstring code) noe
 }
 
 KIV_NATIVE(void, Kiv_exec)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
+  KIV_JNI_BOUNDARY();
   with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
     kiv::exec_source(env, rec, src.c_str(), src.size());
     return 0;
@@ -113,6 +123,7 @@ KIV_NATIVE(void, Kiv_exec)(JNIEnv* env, jobject, jlong record, jstring code) noe
 }
 
 KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_text(env, record, code, jint{0}, [&](KivThread* rec, kiv::JavaUtf8& src) -> jint {
     return kiv::compile_source(env, rec, src.c_str(), src.size());
   });
@@ -122,12 +133,14 @@ KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring 
 
 KIV_NATIVE(jobject, Kiv_invoke)
 (JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jobject kwargs) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_text(env, record, name, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& n) {
     return pyembed_invoke_method(env, rec, n.c_str(), args, kwargs);
   });
 }
 
 KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring expression, jclass as) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_text(env, record, expression, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& expr) {
     return kiv::getvalue(env, rec, expr.c_str(), expr.size(), as);
   });
@@ -135,6 +148,7 @@ KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring ex
 
 KIV_NATIVE(void, Kiv_set__JLjava_lang_String_2Ljava_lang_Object_2)
 (JNIEnv* env, jobject, jlong record, jstring name, jobject value) noexcept {
+  KIV_JNI_BOUNDARY();
   with_text(env, record, name, 0, [&](KivThread* rec, kiv::JavaUtf8& n) {
     pyembed_setparameter_object(env, rec, nullptr, n.c_str(), value);
     return 0;
@@ -189,6 +203,7 @@ R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, 
 
 KIV_NATIVE(jobject, python_PyObject_getAttr)
 (JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_attribute(env, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
     kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(o, n));
     if (!attr || attr.get() == Py_None) return nullptr;
@@ -198,6 +213,7 @@ KIV_NATIVE(jobject, python_PyObject_getAttr)
 
 KIV_NATIVE(void, python_PyObject_setAttr)
 (JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jobject value) noexcept {
+  KIV_JNI_BOUNDARY();
   with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
     kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
     if (v) PyObject_SetAttrString(o, n, v.get());
@@ -206,6 +222,7 @@ KIV_NATIVE(void, python_PyObject_setAttr)
 }
 
 KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jlong obj, jstring name) noexcept {
+  KIV_JNI_BOUNDARY();
   with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
     PyObject_SetAttrString(o, n, nullptr);
     return 0;
@@ -214,6 +231,7 @@ KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jl
 
 KIV_NATIVE(jboolean, python_PyObject_equals)
 (JNIEnv* env, jobject, jlong record, jlong obj, jobject other) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_object(env, record, obj, JNI_FALSE, [&](PyObject* o) {
     kiv::PyRef x = kiv::PyRef::steal(jobject_As_PyObject(env, other));
     int eq = x ? PyObject_RichCompareBool(o, x.get(), Py_EQ) : -1;
@@ -222,26 +240,31 @@ KIV_NATIVE(jboolean, python_PyObject_equals)
 }
 
 KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_object(env, record, obj, jstring{nullptr}, [&](PyObject* o) { return PyObject_As_jstring(env, o); });
 }
 
 KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_object(env, record, obj, jlong{-1}, [&](PyObject* o) { return static_cast<jlong>(PyObject_Hash(o)); });
 }
 
 KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject, jlong record, jlong obj, jclass as) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_object(env, record, obj, jobject{nullptr},
                      [&](PyObject* o) { return PyObject_As_jobject(env, o, as ? as : JOBJECT_TYPE); });
 }
 
 KIV_NATIVE(jobject, python_PyCallable_call)
 (JNIEnv* env, jobject, jlong record, jlong obj, jobjectArray args, jobject kwargs, jclass as) noexcept {
+  KIV_JNI_BOUNDARY();
   return with_object(env, record, obj, jobject{nullptr}, [&](PyObject* o) {
     return kiv::call_python(env, o, args, kwargs, as ? as : JOBJECT_TYPE);
   });
 }
 
 KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
   with_object(env, record, obj, 0, [](PyObject* o) {
     Py_DECREF(o);
     return 0;
@@ -250,6 +273,7 @@ KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jl
 
 KIV_NATIVE(jobject, python_InvocationHandler_invoke)(JNIEnv* env, jobject, jobject, jlong, jlong, jobject,
                                                      jobjectArray, jboolean) noexcept {
+  KIV_JNI_BOUNDARY();
   not_available(env, "Python proxies are not available in this build of Kiv");
   return nullptr;
 }
