@@ -96,30 +96,31 @@ R with_text(JNIEnv* env, jlong record, jstring text, R failure, F run) {
   return run(rec, utf8);
 }
 
+// with_text for the runtime functions that take the text with its length and return
+// nothing.
+void run_text(JNIEnv* env, jlong record, jstring text,
+              void (*run)(JNIEnv*, KivThread*, const char*, size_t) noexcept) {
+  with_text(env, record, text, 0, [&](KivThread* rec, kiv::JavaUtf8& utf8) {
+    run(env, rec, utf8.c_str(), utf8.size());
+    return 0;
+  });
+}
+
 }  // namespace
 
 KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noexcept {
   KIV_JNI_BOUNDARY();
-  with_text(env, record, file, 0, [&](KivThread* rec, kiv::JavaUtf8& path) {
-    kiv::run_file(env, rec, path.c_str(), path.size());
-    return 0;
-  });
+  run_text(env, record, file, kiv::run_file);
 }
 
 KIV_NATIVE(void, Kiv_eval)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
   KIV_JNI_BOUNDARY();
-  with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
-    kiv::eval_source(env, rec, src.c_str(), src.size());
-    return 0;
-  });
+  run_text(env, record, code, kiv::eval_source);
 }
 
 KIV_NATIVE(void, Kiv_exec)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
   KIV_JNI_BOUNDARY();
-  with_text(env, record, code, 0, [&](KivThread* rec, kiv::JavaUtf8& src) {
-    kiv::exec_source(env, rec, src.c_str(), src.size());
-    return 0;
-  });
+  run_text(env, record, code, kiv::exec_source);
 }
 
 KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
