@@ -9,6 +9,7 @@
 #include <Python.h>
 #include <jni.h>
 
+#include <cstddef>
 #include <utility>
 
 #include "Objects/callable.h"
@@ -240,7 +241,8 @@ KIV_NOINLINE PyObject* arg_count_error(Py_ssize_t given, int expected) {
   return nullptr;
 }
 
-KIV_NOINLINE PyObject* wrong_receiver(JNIEnv* env, PyObject* receiver, jclass declaring, const char* what) {
+// Sets TypeError for a receiver of another class than the declaring one; nullptr.
+KIV_NOINLINE std::nullptr_t wrong_receiver(JNIEnv* env, PyObject* receiver, jclass declaring, const char* what) {
   kiv::PyRef want = kiv::PyRef::steal(jobject_As_PyString(env, declaring));
   PyErr_Clear();
   PyErr_Format(PyExc_TypeError, "This %s belongs to %S and cannot be used with a %s", what,
@@ -353,84 +355,56 @@ PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, co
       });
 }
 
-}  // namespace
-
-namespace kiv {
-
-PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* m = reinterpret_cast<PyJMethod*>(self);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
-  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
-  PyObject* receiver = args[0];
+// What JNI calls an instance method on (the receiver's object) or a static one on (its
+// class), after checking that the receiver belongs to the declaring class: JNI would
+// otherwise run the method on an object it does not belong to.  nullptr with an error
+// set when the receiver cannot be used.
+jobject method_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
   if (!PyObject_TypeCheck(receiver, m->state->PyJObject_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java method must be a java object.");
     return nullptr;
   }
   auto* r = reinterpret_cast<PyJObject*>(receiver);
-  bool isStatic = m->isStatic == 1;
-  if (!r->object && !isStatic) {
+  if (m->isStatic == 1) {
+    if (!r->clazz || !kiv::assignable(env, r->clazz, m->declaringClass)) {
+      return wrong_receiver(env, receiver, m->declaringClass, "static method");
+    }
+    return r->clazz;
+  }
+  if (!r->object) {
     PyErr_SetString(PyExc_RuntimeError, "Instantiate this class before calling an object method.");
     return nullptr;
   }
-  // The receiver must be of the class that declares the method: JNI would otherwise run
-  // the method on an object it does not belong to.
-  jobject target;
-  if (isStatic) {
-    if (!r->clazz || !assignable(env, r->clazz, m->declaringClass)) {
-      return wrong_receiver(env, receiver, m->declaringClass, "static method");
-    }
-    target = r->clazz;
-  } else {
-    if (!env->IsInstanceOf(r->object, m->declaringClass)) {
-      return wrong_receiver(env, receiver, m->declaringClass, "method");
-    }
-    target = r->object;
+  if (!env->IsInstanceOf(r->object, m->declaringClass)) {
+    return wrong_receiver(env, receiver, m->declaringClass, "method");
   }
-  int p = m->lenParameters;
-  LocalFrame frame(env, p + 16, m->needsFrame);
-  if (!frame.ok()) {
-    step_failed(env);
-    return nullptr;
-  }
-  JArgs jargs(p);
-  if (!jargs.values) return PyErr_NoMemory();
-  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
-  return call_java(env, m, target, isStatic, jargs.values);
+  return r->object;
 }
 
-PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* m = reinterpret_cast<PyJMethod*>(self);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
-  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
-  PyObject* receiver = args[0];
+PyObject* method_call(JNIEnv* env, PyJMethod* m, PyObject*, jobject target, const jvalue* a) {
+  return call_java(env, m, target, m->isStatic == 1, a);
+}
+
+// The class a constructor makes an instance of: the receiver's, which must be a class
+// wrapper of the declaring class.
+jobject constructor_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
   if (!PyObject_TypeCheck(receiver, m->state->PyJClass_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java constructor must be a java class.");
     return nullptr;
   }
-  auto* wrapper = reinterpret_cast<PyJClass*>(receiver);
-  jclass cls = wrapper->base.clazz;
-  if (!cls || !same(env, cls, m->declaringClass)) {
+  jclass cls = reinterpret_cast<PyJClass*>(receiver)->base.clazz;
+  if (!cls || !kiv::same(env, cls, m->declaringClass)) {
     return wrong_receiver(env, receiver, m->declaringClass, "constructor");
   }
-  int p = m->lenParameters;
-  LocalFrame frame(env, p + 16);
-  if (!frame.ok()) {
-    step_failed(env);
-    return nullptr;
-  }
-  JArgs jargs(p);
-  if (!jargs.values) return PyErr_NoMemory();
-  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  return cls;
+}
+
+PyObject* constructor_call(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject target, const jvalue* a) {
+  auto cls = static_cast<jclass>(target);
   jobject obj;
   {
-    AllowThreads nogil;
-    obj = env->NewObjectA(cls, m->methodId, jargs.values);
+    kiv::AllowThreads nogil;
+    obj = env->NewObjectA(cls, m->methodId, a);
   }
   if (process_java_exception(env)) return nullptr;
   if (!obj) {
@@ -438,8 +412,48 @@ PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_
     return nullptr;
   }
   LocalRef<jobject> made(env, obj);
-  if (wrapper->pytype) return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(wrapper->pytype), obj, cls);
+  PyObject* pytype = reinterpret_cast<PyJClass*>(receiver)->pytype;
+  if (pytype) return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(pytype), obj, cls);
   return jobject_As_PyJObject(env, obj, cls);
+}
+
+// The steps every call of a method or constructor shares: the environment, the
+// reflection data, the argument layout, the receiver (Target: what JNI calls on, or
+// nullptr with an error set), a local frame when the call makes references, the
+// arguments as JNI values, and then Call.
+template <jobject (*Target)(JNIEnv*, PyJMethod*, PyObject*),
+          PyObject* (*Call)(JNIEnv*, PyJMethod*, PyObject*, jobject, const jvalue*)>
+PyObject* call_with(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* m = reinterpret_cast<PyJMethod*>(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  JNIEnv* env = kiv::env_or_error();
+  if (!env) return nullptr;
+  if (KIV_UNLIKELY(!m->parameters) && kiv::method_init(m, env) < 0) return nullptr;
+  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
+  jobject target = Target(env, m, args[0]);
+  if (!target) return nullptr;
+  int p = m->lenParameters;
+  kiv::LocalFrame frame(env, p + 16, m->needsFrame);  // always needed by constructors
+  if (!frame.ok()) {
+    step_failed(env);
+    return nullptr;
+  }
+  JArgs jargs(p);
+  if (!jargs.values) return PyErr_NoMemory();
+  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  return Call(env, m, args[0], target, jargs.values);
+}
+
+}  // namespace
+
+namespace kiv {
+
+PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return call_with<method_target, method_call>(self, args, nargsf, kwnames);
+}
+
+PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return call_with<constructor_target, constructor_call>(self, args, nargsf, kwnames);
 }
 
 }  // namespace kiv
