@@ -17,6 +17,11 @@ PyObject* pyjmultimethod_vectorcall(PyObject* self, PyObject* const* args, size_
 
 // Reads a method's reflection data once; 0, or -1 with a Python error set.
 int method_init(PyJMethod* m, JNIEnv* env) noexcept;
+// The argument-count rule of calls and overload selection: n positional arguments (after
+// the receiver) fit when they fill the positional parameters (all but a keyword
+// parameter) one by one, or, with variable arguments, all but the array, which takes
+// the rest.  Requires: m initialised.
+bool arg_count_fits(const PyJMethod* m, Py_ssize_t n) noexcept;
 // The score of PyJMethod_CheckArguments for positional args[1..nargs) (args[0] being the
 // receiver) with or without keywords.
 int method_score(PyJMethod* m, JNIEnv* env, PyObject* const* args, Py_ssize_t nargs, bool keywords) noexcept;

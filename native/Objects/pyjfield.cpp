@@ -12,6 +12,7 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "convert/jtype.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
@@ -135,101 +136,69 @@ PyObject* reference_to_python(JNIEnv* env, int typeId, jobject value) {
   }
 }
 
-PyObject* read_field(JNIEnv* env, FieldObject* f, jobject target) {
+// Reads the field through the field functions of P (a JPrimitive or JReference).
+template <class P>
+typename P::type get(JNIEnv* env, FieldObject* f, jobject target) {
   jfieldID id = f->pub.fieldId;
-  bool isStatic = f->pub.isStatic == 1;
-  auto cls = static_cast<jclass>(target);
-  PyObject* result = nullptr;
-  switch (f->pub.fieldTypeId) {
-    case JTYPE_BOOLEAN: {
-      jboolean v = isStatic ? env->GetStaticBooleanField(cls, id) : env->GetBooleanField(target, id);
-      result = PyBool_FromLong(v);
-      break;
-    }
-    case JTYPE_BYTE:
-      result = PyLong_FromLong(isStatic ? env->GetStaticByteField(cls, id) : env->GetByteField(target, id));
-      break;
-    case JTYPE_SHORT:
-      result = PyLong_FromLong(isStatic ? env->GetStaticShortField(cls, id) : env->GetShortField(target, id));
-      break;
-    case JTYPE_INT:
-      result = PyLong_FromLong(isStatic ? env->GetStaticIntField(cls, id) : env->GetIntField(target, id));
-      break;
-    case JTYPE_LONG:
-      result = PyLong_FromLongLong(isStatic ? env->GetStaticLongField(cls, id) : env->GetLongField(target, id));
-      break;
-    case JTYPE_FLOAT:
-      result = PyFloat_FromDouble(isStatic ? env->GetStaticFloatField(cls, id) : env->GetFloatField(target, id));
-      break;
-    case JTYPE_DOUBLE:
-      result = PyFloat_FromDouble(isStatic ? env->GetStaticDoubleField(cls, id) : env->GetDoubleField(target, id));
-      break;
-    case JTYPE_CHAR:
-      result = jchar_As_PyObject(isStatic ? env->GetStaticCharField(cls, id) : env->GetCharField(target, id));
-      break;
-    case JTYPE_STRING:
-    case JTYPE_ARRAY:
-    case JTYPE_CLASS:
-    case JTYPE_OBJECT: {
-      LocalRef<jobject> v(env, isStatic ? env->GetStaticObjectField(cls, id) : env->GetObjectField(target, id));
-      if (process_java_exception(env)) return nullptr;
-      return v ? reference_to_python(env, f->pub.fieldTypeId, v.get()) : Py_NewRef(Py_None);
-    }
-    default:
-      PyErr_Format(PyExc_RuntimeError, "Unknown field type %i.", f->pub.fieldTypeId);
-      return nullptr;
+  return f->pub.isStatic == 1 ? P::get_static_field(env, static_cast<jclass>(target), id)
+                              : P::get_field(env, target, id);
+}
+
+template <class P>
+void set(JNIEnv* env, FieldObject* f, jobject target, typename P::type v) {
+  jfieldID id = f->pub.fieldId;
+  if (f->pub.isStatic == 1) {
+    P::set_static_field(env, static_cast<jclass>(target), id, v);
+  } else {
+    P::set_field(env, target, id, v);
   }
-  if (process_java_exception(env)) {
-    Py_XDECREF(result);
-    return nullptr;
-  }
-  return result;
+}
+
+KIV_NOINLINE void unknown_field_type(FieldObject* f) {
+  PyErr_Format(PyExc_RuntimeError, "Unknown field type %i.", f->pub.fieldTypeId);
+}
+
+PyObject* read_field(JNIEnv* env, FieldObject* f, jobject target) {
+  return kiv::with_primitive(
+      f->pub.fieldTypeId,
+      [&](auto p) -> PyObject* {
+        using P = decltype(p);
+        typename P::type v = get<P>(env, f, target);
+        if (process_java_exception(env)) return nullptr;
+        return P::to_python(v);
+      },
+      [&]() -> PyObject* {
+        if (!kiv::is_reference_type(f->pub.fieldTypeId)) {
+          unknown_field_type(f);
+          return nullptr;
+        }
+        LocalRef<jobject> v(env, get<kiv::JReference>(env, f, target));
+        if (process_java_exception(env)) return nullptr;
+        return v ? reference_to_python(env, f->pub.fieldTypeId, v.get()) : Py_NewRef(Py_None);
+      });
 }
 
 // Converts value for the field and stores it; 0, or -1 with an error set.
 int write_field(JNIEnv* env, FieldObject* f, jobject target, PyObject* value) {
-  jfieldID id = f->pub.fieldId;
-  bool isStatic = f->pub.isStatic == 1;
-  auto cls = static_cast<jclass>(target);
-  switch (f->pub.fieldTypeId) {
-#define KIV_SET_PRIMITIVE(code, jtype, convert, Name)                 \
-  case code: {                                                        \
-    jtype v = convert(value);                                         \
-    if (PyErr_Occurred()) return -1;                                  \
-    if (isStatic) {                                                   \
-      env->SetStatic##Name##Field(cls, id, v);                        \
-    } else {                                                          \
-      env->Set##Name##Field(target, id, v);                           \
-    }                                                                 \
-    break;                                                            \
-  }
-    KIV_SET_PRIMITIVE(JTYPE_BOOLEAN, jboolean, PyObject_As_jboolean, Boolean)
-    KIV_SET_PRIMITIVE(JTYPE_BYTE, jbyte, PyObject_As_jbyte, Byte)
-    KIV_SET_PRIMITIVE(JTYPE_SHORT, jshort, PyObject_As_jshort, Short)
-    KIV_SET_PRIMITIVE(JTYPE_INT, jint, PyObject_As_jint, Int)
-    KIV_SET_PRIMITIVE(JTYPE_LONG, jlong, PyObject_As_jlong, Long)
-    KIV_SET_PRIMITIVE(JTYPE_FLOAT, jfloat, PyObject_As_jfloat, Float)
-    KIV_SET_PRIMITIVE(JTYPE_DOUBLE, jdouble, PyObject_As_jdouble, Double)
-    KIV_SET_PRIMITIVE(JTYPE_CHAR, jchar, PyObject_As_jchar, Char)
-#undef KIV_SET_PRIMITIVE
-    case JTYPE_STRING:
-    case JTYPE_ARRAY:
-    case JTYPE_CLASS:
-    case JTYPE_OBJECT: {
-      LocalRef<jobject> v(env, PyObject_As_jobject(env, value, f->pub.fieldType));
-      if (PyErr_Occurred()) return -1;
-      if (isStatic) {
-        env->SetStaticObjectField(cls, id, v.get());
-      } else {
-        env->SetObjectField(target, id, v.get());
-      }
-      break;
-    }
-    default:
-      PyErr_Format(PyExc_RuntimeError, "Unknown field type %i.", f->pub.fieldTypeId);
-      return -1;
-  }
-  return process_java_exception(env) ? -1 : 0;
+  return kiv::with_primitive(
+      f->pub.fieldTypeId,
+      [&](auto p) -> int {
+        using P = decltype(p);
+        typename P::type v = P::from_python(value);
+        if (PyErr_Occurred()) return -1;
+        set<P>(env, f, target, v);
+        return process_java_exception(env) ? -1 : 0;
+      },
+      [&]() -> int {
+        if (!kiv::is_reference_type(f->pub.fieldTypeId)) {
+          unknown_field_type(f);
+          return -1;
+        }
+        LocalRef<jobject> v(env, PyObject_As_jobject(env, value, f->pub.fieldType));
+        if (PyErr_Occurred()) return -1;
+        set<kiv::JReference>(env, f, target, v.get());
+        return process_java_exception(env) ? -1 : 0;
+      });
 }
 
 PyObject* pyjfield_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -319,7 +288,7 @@ KIV_API PyObject* PyJField_New(JNIEnv* env, ModuleState* state, jobject f) {
   FieldObject* field = as_field(reinterpret_cast<PyJField*>(self.get()));
   field->pub.fieldTypeId = -1;
   field->pub.isStatic = -1;
-  field->pub.rfield = env->NewGlobalRef(f);
+  field->pub.rfield = kiv::GlobalRef<jobject>::make(env, f).release();  // the record owns it: see pyjfield_dealloc
   if (!field->pub.rfield) {
     env->ExceptionClear();
     return PyErr_NoMemory();

@@ -9,7 +9,8 @@
 #include <Python.h>
 #include <jni.h>
 
-#include <cstring>
+#include <cstddef>
+#include <utility>
 
 #include "Objects/callable.h"
 #include "Objects/objects.h"
@@ -18,10 +19,12 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "convert/jtype.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
+using kiv::GlobalRef;
 using kiv::LocalRef;
 using kiv::PyRef;
 
@@ -29,68 +32,73 @@ namespace {
 
 constexpr int kStackArgs = 8;
 
-// Whether a value of this type code is a JNI reference (which needs a local frame).
-bool returns_reference(int code) {
-  return code == JTYPE_OBJECT || code == JTYPE_STRING || code == JTYPE_ARRAY || code == JTYPE_CLASS;
-}
 // Modifier bits of java.lang.reflect.Modifier.
 constexpr jint kStatic = 0x0008;
 
-// What initialisation reads, held locally until it is complete.
+// Deletes the n global references of a parameter-class block and frees it.
+void free_param_classes(jclass* classes, int n) noexcept {
+  if (classes) {
+    for (int i = 0; i < n; ++i) kiv::delete_global_ref(classes[i]);
+  }
+  PyMem_Free(classes);
+}
+
+// What initialisation reads, held locally until it is complete; whatever is not handed
+// to the method record is released on every path.
 struct MethodInfo {
   jmethodID id = nullptr;
   int returnType = -1;
-  int len = -1;
+  int len = 0;
   int isStatic = 0;
   int varArgs = 0;
   int kwArgs = 0;
-  jobjectArray parameters = nullptr;  // global
-  jclass declaring = nullptr;         // global
-  jclass* classes = nullptr;          // PyMem, len globals
-  int* types = nullptr;               // PyMem
-  jclass component = nullptr;         // global
+  GlobalRef<jobjectArray> parameters;
+  GlobalRef<jclass> declaring;
+  GlobalRef<jclass> component;
+  jclass* classes = nullptr;  // PyMem, len entries, each a global reference or null
+  int* types = nullptr;       // PyMem
   int componentType = -1;
 
-  void release() noexcept {
-    kiv::delete_global_ref(parameters);
-    kiv::delete_global_ref(declaring);
-    kiv::delete_global_ref(component);
-    if (classes) {
-      for (int i = 0; i < len; ++i) kiv::delete_global_ref(classes[i]);
-    }
-    PyMem_Free(classes);
+  MethodInfo() = default;
+  MethodInfo(const MethodInfo&) = delete;
+  MethodInfo& operator=(const MethodInfo&) = delete;
+  ~MethodInfo() {
+    free_param_classes(classes, len);
     PyMem_Free(types);
-    *this = MethodInfo();
   }
 };
 
-// Translates a pending Java exception, or sets RuntimeError "Unknown" when the step
-// failed without one.  Returns -1.
-int init_failed(JNIEnv* env) {
+// After a failed JNI step: translates the pending Java exception, or sets RuntimeError
+// "Unknown" when there is none.  Returns -1.
+int step_failed(JNIEnv* env) {
   process_java_exception(env);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Unknown");
   return -1;
 }
 
+// A new global reference to a class, or null with the Java exception pending.
+GlobalRef<jclass> global_class(JNIEnv* env, jclass cls) noexcept { return GlobalRef<jclass>::make(env, cls); }
+
 int read_method(JNIEnv* env, jobject rmethod, bool constructor, MethodInfo* info) {
   kiv::LocalFrame frame(env, 16);
-  if (!frame.ok()) return init_failed(env);
+  if (!frame.ok()) return step_failed(env);
   info->id = env->FromReflectedMethod(rmethod);
-  if (!info->id) return init_failed(env);
+  if (!info->id) return step_failed(env);
   if (constructor) {
     info->returnType = JTYPE_OBJECT;
   } else {
     LocalRef<jclass> rt(env, java_lang_reflect_Method_getReturnType(env, rmethod));
-    if (!rt || env->ExceptionCheck()) return init_failed(env);
+    if (!rt || env->ExceptionCheck()) return step_failed(env);
     info->returnType = get_jtype(env, rt.get());
-    if (info->returnType < 0) return init_failed(env);
+    if (info->returnType < 0) return step_failed(env);
   }
   LocalRef<jobjectArray> params(env, java_lang_reflect_Executable_getParameterTypes(env, rmethod));
-  if (!params || env->ExceptionCheck()) return init_failed(env);
-  info->len = env->GetArrayLength(params.get());
-  info->parameters = static_cast<jobjectArray>(env->NewGlobalRef(params.get()));
-  info->classes = static_cast<jclass*>(PyMem_Calloc(info->len ? info->len : 1, sizeof(jclass)));
-  info->types = static_cast<int*>(PyMem_Calloc(info->len ? info->len : 1, sizeof(int)));
+  if (!params || env->ExceptionCheck()) return step_failed(env);
+  int len = env->GetArrayLength(params.get());
+  info->parameters = GlobalRef<jobjectArray>::make(env, params.get());
+  info->classes = static_cast<jclass*>(PyMem_Calloc(len ? len : 1, sizeof(jclass)));
+  info->types = static_cast<int*>(PyMem_Calloc(len ? len : 1, sizeof(int)));
+  info->len = len;
   if (!info->parameters || !info->classes || !info->types) {
     env->ExceptionClear();
     PyErr_NoMemory();
@@ -98,28 +106,29 @@ int read_method(JNIEnv* env, jobject rmethod, bool constructor, MethodInfo* info
   }
   for (int i = 0; i < info->len; ++i) {
     LocalRef<jclass> p(env, static_cast<jclass>(env->GetObjectArrayElement(params.get(), i)));
-    if (!p) return init_failed(env);
+    if (!p) return step_failed(env);
     info->types[i] = get_jtype(env, p.get());
-    if (info->types[i] < 0) return init_failed(env);
-    info->classes[i] = static_cast<jclass>(env->NewGlobalRef(p.get()));
-    if (!info->classes[i]) return init_failed(env);
+    if (info->types[i] < 0) return step_failed(env);
+    info->classes[i] = global_class(env, p.get()).release();  // freed by ~MethodInfo until published
+    if (!info->classes[i]) return step_failed(env);
   }
   jint modifiers = java_lang_reflect_Member_getModifiers(env, rmethod);
-  if (env->ExceptionCheck()) return init_failed(env);
+  if (env->ExceptionCheck()) return step_failed(env);
   info->isStatic = constructor ? 1 : (modifiers & kStatic) != 0;
   LocalRef<jclass> declaring(env, java_lang_reflect_Member_getDeclaringClass(env, rmethod));
-  if (!declaring || env->ExceptionCheck()) return init_failed(env);
-  info->declaring = static_cast<jclass>(env->NewGlobalRef(declaring.get()));
+  if (!declaring || env->ExceptionCheck()) return step_failed(env);
+  info->declaring = global_class(env, declaring.get());
+  if (!info->declaring) return step_failed(env);
   LocalRef<jobject> annotation(env, java_lang_reflect_AnnotatedElement_getAnnotation(env, rmethod, JPYMETHOD_TYPE));
-  if (env->ExceptionCheck()) return init_failed(env);
+  if (env->ExceptionCheck()) return step_failed(env);
   if (annotation) {
     info->varArgs = kiv_PyMethod_varargs(env, annotation.get());
-    if (env->ExceptionCheck()) return init_failed(env);
+    if (env->ExceptionCheck()) return step_failed(env);
     info->kwArgs = kiv_PyMethod_kwargs(env, annotation.get());
-    if (env->ExceptionCheck()) return init_failed(env);
+    if (env->ExceptionCheck()) return step_failed(env);
   } else {
     info->varArgs = java_lang_reflect_Executable_isVarArgs(env, rmethod);
-    if (env->ExceptionCheck()) return init_failed(env);
+    if (env->ExceptionCheck()) return step_failed(env);
   }
   int needed = info->varArgs + info->kwArgs;
   if (info->len < needed) {
@@ -136,10 +145,11 @@ int read_method(JNIEnv* env, jobject rmethod, bool constructor, MethodInfo* info
       return -1;
     }
     LocalRef<jclass> c(env, java_lang_Class_getComponentType(env, info->classes[at]));
-    if (!c || env->ExceptionCheck()) return init_failed(env);
+    if (!c || env->ExceptionCheck()) return step_failed(env);
     info->componentType = get_jtype(env, c.get());
-    if (info->componentType < 0) return init_failed(env);
-    info->component = static_cast<jclass>(env->NewGlobalRef(c.get()));
+    if (info->componentType < 0) return step_failed(env);
+    info->component = global_class(env, c.get());
+    if (!info->component) return step_failed(env);
   }
   return 0;
 }
@@ -152,32 +162,31 @@ int method_init(PyJMethod* m, JNIEnv* env) noexcept {
   if (m->parameters) return 0;
   MethodInfo info;
   bool constructor = m->vectorcall == pyjconstructor_vectorcall;
-  if (read_method(env, m->rmethod, constructor, &info) < 0) {
-    info.release();
-    return -1;
-  }
+  if (read_method(env, m->rmethod, constructor, &info) < 0) return -1;
   // Reading released the interpreter lock (type codes ask Java): another thread may have
   // finished first.  Its data is as good as ours.
-  if (m->parameters) {
-    info.release();
-    return 0;
-  }
+  if (m->parameters) return 0;
   m->methodId = info.id;
   m->returnTypeId = info.returnType;
   m->lenParameters = info.len;
   m->isStatic = info.isStatic;
   m->isVarArgs = info.varArgs;
   m->isKwArgs = info.kwArgs;
-  m->declaringClass = info.declaring;
-  m->paramClasses = info.classes;
-  m->paramTypes = info.types;
-  m->varargComponent = info.component;
+  m->declaringClass = info.declaring.release();
+  m->paramClasses = std::exchange(info.classes, nullptr);
+  m->paramTypes = std::exchange(info.types, nullptr);
+  m->varargComponent = info.component.release();
   m->varargComponentType = info.componentType;
-  bool refs = info.varArgs || info.kwArgs || returns_reference(info.returnType);
-  for (int i = 0; i < info.len && !refs; ++i) refs = returns_reference(info.types[i]);
+  bool refs = info.varArgs || info.kwArgs || is_reference_type(info.returnType);
+  for (int i = 0; i < info.len && !refs; ++i) refs = is_reference_type(m->paramTypes[i]);
   m->needsFrame = refs;
-  m->parameters = info.parameters;  // last: a set `parameters` means complete
+  m->parameters = info.parameters.release();  // last: a set `parameters` means complete
   return 0;
+}
+
+bool arg_count_fits(const PyJMethod* m, Py_ssize_t n) noexcept {
+  int f = m->lenParameters - m->isKwArgs;
+  return n == f || (m->isVarArgs && n >= f - 1);
 }
 
 int method_score(PyJMethod* m, JNIEnv* env, PyObject* const* args, Py_ssize_t nargs, bool keywords) noexcept {
@@ -194,7 +203,7 @@ int method_score(PyJMethod* m, JNIEnv* env, PyObject* const* args, Py_ssize_t na
     score = m->isKwArgs ? 1 : 2;
   }
   if (!m->isVarArgs) {
-    if (p != n) return 0;
+    if (!arg_count_fits(m, n)) return 0;
     score += 1;
   }
   int last = p - 1;  // the variable-argument array, for such methods
@@ -227,26 +236,13 @@ struct JArgs {
   JArgs& operator=(const JArgs&) = delete;
 };
 
-// A local frame that is pushed only when the call makes local references.
-struct MaybeFrame {
-  JNIEnv* env;
-  bool pushed = false;
-  MaybeFrame(JNIEnv* e, bool push, jint capacity) : env(e) {
-    if (push) pushed = env->PushLocalFrame(capacity) == 0;
-  }
-  ~MaybeFrame() {
-    if (pushed) env->PopLocalFrame(nullptr);
-  }
-  MaybeFrame(const MaybeFrame&) = delete;
-  MaybeFrame& operator=(const MaybeFrame&) = delete;
-};
-
 KIV_NOINLINE PyObject* arg_count_error(Py_ssize_t given, int expected) {
   PyErr_Format(PyExc_RuntimeError, "Invalid number of arguments: %i, expected %i.", static_cast<int>(given), expected);
   return nullptr;
 }
 
-KIV_NOINLINE PyObject* wrong_receiver(JNIEnv* env, PyObject* receiver, jclass declaring, const char* what) {
+// Sets TypeError for a receiver of another class than the declaring one; nullptr.
+KIV_NOINLINE std::nullptr_t wrong_receiver(JNIEnv* env, PyObject* receiver, jclass declaring, const char* what) {
   kiv::PyRef want = kiv::PyRef::steal(jobject_As_PyString(env, declaring));
   PyErr_Clear();
   PyErr_Format(PyExc_TypeError, "This %s belongs to %S and cannot be used with a %s", what,
@@ -254,25 +250,18 @@ KIV_NOINLINE PyObject* wrong_receiver(JNIEnv* env, PyObject* receiver, jclass de
   return nullptr;
 }
 
-// Fills the JNI arguments of a call from args[1..nargs) and the keywords.  The layout
-// (how many fill parameters one by one, whether the rest is packed into the last
-// array) follows the method's flags.  0, or -1 with a Python error set.
+// Fills the JNI arguments of a call from args[1..nargs) and the keywords, after
+// check_layout.  The layout (how many fill parameters one by one, whether the rest is
+// packed into the last array) follows the method's flags.  0, or -1 with a Python error
+// set.
 int marshal(JNIEnv* env, PyJMethod* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, jvalue* out) {
+  // check_layout accepted the count: either every positional parameter is filled one by
+  // one, or (variable arguments) all but the array, which takes the rest.
   int p = m->lenParameters;
   Py_ssize_t n = nargs - 1;
   int f = p - m->isKwArgs;
-  int single;
-  bool pack;
-  if (n == f) {
-    single = f;
-    pack = false;
-  } else if (m->isVarArgs && n >= f - 1) {
-    single = f - 1;
-    pack = true;
-  } else {
-    arg_count_error(nargs, p + 1);
-    return -1;
-  }
+  bool pack = n != f;
+  int single = pack ? f - 1 : f;
   for (int i = 0; i < single; ++i) {
     out[i] = kiv::convert_arg(env, args[i + 1], m->paramClasses[i], m->paramTypes[i], i);
     if (KIV_UNLIKELY(PyErr_Occurred())) {
@@ -313,11 +302,8 @@ int marshal(JNIEnv* env, PyJMethod* m, PyObject* const* args, Py_ssize_t nargs, 
 // Checks the arguments common to methods and constructors before any conversion: the
 // count, keywords the method does not take.  0, or -1 with the error set.
 int check_layout(PyJMethod* m, Py_ssize_t nargs, PyObject* kwnames) {
-  int p = m->lenParameters;
-  Py_ssize_t n = nargs - 1;
-  int f = p - m->isKwArgs;
-  if (!(n == f || (m->isVarArgs && n >= f - 1))) {
-    arg_count_error(nargs, p + 1);
+  if (!kiv::arg_count_fits(m, nargs - 1)) {
+    arg_count_error(nargs, m->lenParameters + 1);
     return -1;
   }
   if (kwnames && PyTuple_GET_SIZE(kwnames) > 0 && !m->isKwArgs) {
@@ -327,155 +313,98 @@ int check_layout(PyJMethod* m, Py_ssize_t nargs, PyObject* kwnames) {
   return 0;
 }
 
-// One JNI call of a method returning R, instance or static, with the interpreter lock
-// released around it.
-template <class R, R (JNIEnv::*Instance)(jobject, jmethodID, const jvalue*),
-          R (JNIEnv::*Static)(jclass, jmethodID, const jvalue*)>
-R invoke(JNIEnv* env, jobject target, bool isStatic, jmethodID id, const jvalue* a) {
+// One JNI call through the call functions of P (a JPrimitive or JReference), instance
+// or static, with the interpreter lock released around it.
+template <class P>
+typename P::type invoke(JNIEnv* env, jobject target, bool isStatic, jmethodID id, const jvalue* a) {
   kiv::AllowThreads nogil;
-  return isStatic ? (env->*Static)(static_cast<jclass>(target), id, a) : (env->*Instance)(target, id, a);
+  return isStatic ? P::call_static(env, static_cast<jclass>(target), id, a) : P::call(env, target, id, a);
+}
+
+// A reference result (not null) as Python, by the return type code.
+PyObject* reference_result(JNIEnv* env, PyJMethod* m, jobject r) {
+  switch (m->returnTypeId) {
+    case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r));
+    case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r));
+    case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r));
+    default: return kiv::object_to_python(env, r, &m->lastResultClass, &m->lastResultType);
+  }
 }
 
 PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, const jvalue* a) {
   jmethodID id = m->methodId;
-  PyObject* result = nullptr;
-  switch (m->returnTypeId) {
-    case JTYPE_BOOLEAN: {
-      jboolean r = invoke<jboolean, &JNIEnv::CallBooleanMethodA, &JNIEnv::CallStaticBooleanMethodA>(env, target,
-                                                                                                    isStatic, id, a);
-      if (!process_java_exception(env)) result = PyBool_FromLong(r);
-      return result;
-    }
-    case JTYPE_INT: {
-      jint r = invoke<jint, &JNIEnv::CallIntMethodA, &JNIEnv::CallStaticIntMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyLong_FromLong(r);
-      return result;
-    }
-    case JTYPE_LONG: {
-      jlong r = invoke<jlong, &JNIEnv::CallLongMethodA, &JNIEnv::CallStaticLongMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyLong_FromLongLong(r);
-      return result;
-    }
-    case JTYPE_SHORT: {
-      jshort r =
-          invoke<jshort, &JNIEnv::CallShortMethodA, &JNIEnv::CallStaticShortMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyLong_FromLong(r);
-      return result;
-    }
-    case JTYPE_BYTE: {
-      jbyte r = invoke<jbyte, &JNIEnv::CallByteMethodA, &JNIEnv::CallStaticByteMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyLong_FromLong(r);
-      return result;
-    }
-    case JTYPE_CHAR: {
-      jchar r = invoke<jchar, &JNIEnv::CallCharMethodA, &JNIEnv::CallStaticCharMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = jchar_As_PyObject(r);
-      return result;
-    }
-    case JTYPE_DOUBLE: {
-      jdouble r =
-          invoke<jdouble, &JNIEnv::CallDoubleMethodA, &JNIEnv::CallStaticDoubleMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyFloat_FromDouble(r);
-      return result;
-    }
-    case JTYPE_FLOAT: {
-      jfloat r =
-          invoke<jfloat, &JNIEnv::CallFloatMethodA, &JNIEnv::CallStaticFloatMethodA>(env, target, isStatic, id, a);
-      if (!process_java_exception(env)) result = PyFloat_FromDouble(static_cast<double>(r));
-      return result;
-    }
-    case JTYPE_STRING:
-    case JTYPE_ARRAY:
-    case JTYPE_CLASS:
-    case JTYPE_OBJECT: {
-      LocalRef<jobject> r(env, invoke<jobject, &JNIEnv::CallObjectMethodA, &JNIEnv::CallStaticObjectMethodA>(
-                                   env, target, isStatic, id, a));
-      if (process_java_exception(env)) return nullptr;
-      if (!r) Py_RETURN_NONE;
-      switch (m->returnTypeId) {
-        case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r.get()));
-        case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r.get()));
-        case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r.get()));
-        default: return kiv::object_to_python(env, r.get(), &m->lastResultClass, &m->lastResultType);
-      }
-    }
-    default:
-      invoke<void, &JNIEnv::CallVoidMethodA, &JNIEnv::CallStaticVoidMethodA>(env, target, isStatic, id, a);
-      if (process_java_exception(env)) return nullptr;
-      Py_RETURN_NONE;
-  }
+  return kiv::with_primitive(
+      m->returnTypeId,
+      [&](auto p) -> PyObject* {
+        using P = decltype(p);
+        typename P::type r = invoke<P>(env, target, isStatic, id, a);
+        if (process_java_exception(env)) return nullptr;
+        return P::to_python(r);
+      },
+      [&]() -> PyObject* {
+        if (kiv::is_reference_type(m->returnTypeId)) {
+          LocalRef<jobject> r(env, invoke<kiv::JReference>(env, target, isStatic, id, a));
+          if (process_java_exception(env)) return nullptr;
+          if (!r) Py_RETURN_NONE;
+          return reference_result(env, m, r.get());
+        }
+        // void, and any other code
+        invoke<kiv::JPrimitive<JTYPE_VOID>>(env, target, isStatic, id, a);
+        if (process_java_exception(env)) return nullptr;
+        Py_RETURN_NONE;
+      });
 }
 
-}  // namespace
-
-namespace kiv {
-
-PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* m = reinterpret_cast<PyJMethod*>(self);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
-  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
-  PyObject* receiver = args[0];
+// What JNI calls an instance method on (the receiver's object) or a static one on (its
+// class), after checking that the receiver belongs to the declaring class: JNI would
+// otherwise run the method on an object it does not belong to.  nullptr with an error
+// set when the receiver cannot be used.
+jobject method_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
   if (!PyObject_TypeCheck(receiver, m->state->PyJObject_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java method must be a java object.");
     return nullptr;
   }
   auto* r = reinterpret_cast<PyJObject*>(receiver);
-  bool isStatic = m->isStatic == 1;
-  if (!r->object && !isStatic) {
+  if (m->isStatic == 1) {
+    if (!r->clazz || !kiv::assignable(env, r->clazz, m->declaringClass)) {
+      return wrong_receiver(env, receiver, m->declaringClass, "static method");
+    }
+    return r->clazz;
+  }
+  if (!r->object) {
     PyErr_SetString(PyExc_RuntimeError, "Instantiate this class before calling an object method.");
     return nullptr;
   }
-  // The receiver must be of the class that declares the method: JNI would otherwise run
-  // the method on an object it does not belong to.
-  jobject target;
-  if (isStatic) {
-    if (!r->clazz || !assignable(env, r->clazz, m->declaringClass)) {
-      return wrong_receiver(env, receiver, m->declaringClass, "static method");
-    }
-    target = r->clazz;
-  } else {
-    if (!env->IsInstanceOf(r->object, m->declaringClass)) {
-      return wrong_receiver(env, receiver, m->declaringClass, "method");
-    }
-    target = r->object;
+  if (!env->IsInstanceOf(r->object, m->declaringClass)) {
+    return wrong_receiver(env, receiver, m->declaringClass, "method");
   }
-  int p = m->lenParameters;
-  MaybeFrame frame(env, m->needsFrame, p + 16);
-  JArgs jargs(p);
-  if (!jargs.values) return PyErr_NoMemory();
-  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
-  return call_java(env, m, target, isStatic, jargs.values);
+  return r->object;
 }
 
-PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* m = reinterpret_cast<PyJMethod*>(self);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  if (KIV_UNLIKELY(!m->parameters) && method_init(m, env) < 0) return nullptr;
-  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
-  PyObject* receiver = args[0];
+PyObject* method_call(JNIEnv* env, PyJMethod* m, PyObject*, jobject target, const jvalue* a) {
+  return call_java(env, m, target, m->isStatic == 1, a);
+}
+
+// The class a constructor makes an instance of: the receiver's, which must be a class
+// wrapper of the declaring class.
+jobject constructor_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
   if (!PyObject_TypeCheck(receiver, m->state->PyJClass_Type)) {
     PyErr_SetString(PyExc_RuntimeError, "First argument to a java constructor must be a java class.");
     return nullptr;
   }
-  auto* wrapper = reinterpret_cast<PyJClass*>(receiver);
-  jclass cls = wrapper->base.clazz;
-  if (!cls || !same(env, cls, m->declaringClass)) {
+  jclass cls = reinterpret_cast<PyJClass*>(receiver)->base.clazz;
+  if (!cls || !kiv::same(env, cls, m->declaringClass)) {
     return wrong_receiver(env, receiver, m->declaringClass, "constructor");
   }
-  int p = m->lenParameters;
-  MaybeFrame frame(env, true, p + 16);
-  JArgs jargs(p);
-  if (!jargs.values) return PyErr_NoMemory();
-  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  return cls;
+}
+
+PyObject* constructor_call(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject target, const jvalue* a) {
+  auto cls = static_cast<jclass>(target);
   jobject obj;
   {
-    AllowThreads nogil;
-    obj = env->NewObjectA(cls, m->methodId, jargs.values);
+    kiv::AllowThreads nogil;
+    obj = env->NewObjectA(cls, m->methodId, a);
   }
   if (process_java_exception(env)) return nullptr;
   if (!obj) {
@@ -483,8 +412,48 @@ PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_
     return nullptr;
   }
   LocalRef<jobject> made(env, obj);
-  if (wrapper->pytype) return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(wrapper->pytype), obj, cls);
+  PyObject* pytype = reinterpret_cast<PyJClass*>(receiver)->pytype;
+  if (pytype) return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(pytype), obj, cls);
   return jobject_As_PyJObject(env, obj, cls);
+}
+
+// The steps every call of a method or constructor shares: the environment, the
+// reflection data, the argument layout, the receiver (Target: what JNI calls on, or
+// nullptr with an error set), a local frame when the call makes references, the
+// arguments as JNI values, and then Call.
+template <jobject (*Target)(JNIEnv*, PyJMethod*, PyObject*),
+          PyObject* (*Call)(JNIEnv*, PyJMethod*, PyObject*, jobject, const jvalue*)>
+PyObject* call_with(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* m = reinterpret_cast<PyJMethod*>(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  JNIEnv* env = kiv::env_or_error();
+  if (!env) return nullptr;
+  if (KIV_UNLIKELY(!m->parameters) && kiv::method_init(m, env) < 0) return nullptr;
+  if (check_layout(m, nargs, kwnames) < 0) return nullptr;
+  jobject target = Target(env, m, args[0]);
+  if (!target) return nullptr;
+  int p = m->lenParameters;
+  kiv::LocalFrame frame(env, p + 16, m->needsFrame);  // always needed by constructors
+  if (!frame.ok()) {
+    step_failed(env);
+    return nullptr;
+  }
+  JArgs jargs(p);
+  if (!jargs.values) return PyErr_NoMemory();
+  if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
+  return Call(env, m, args[0], target, jargs.values);
+}
+
+}  // namespace
+
+namespace kiv {
+
+PyObject* pyjmethod_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return call_with<method_target, method_call>(self, args, nargsf, kwnames);
+}
+
+PyObject* pyjconstructor_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return call_with<constructor_target, constructor_call>(self, args, nargsf, kwnames);
 }
 
 }  // namespace kiv
@@ -495,10 +464,7 @@ void pyjmethod_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   auto* m = reinterpret_cast<PyJMethod*>(self);
-  if (m->paramClasses) {
-    for (int i = 0; i < m->lenParameters; ++i) kiv::delete_global_ref(m->paramClasses[i]);
-  }
-  PyMem_Free(m->paramClasses);
+  free_param_classes(m->paramClasses, m->lenParameters);
   PyMem_Free(m->paramTypes);
   kiv::delete_global_ref(m->parameters);
   kiv::delete_global_ref(m->rmethod);
@@ -567,6 +533,34 @@ KIV_EXPORT PyType_Spec PyJConstructor_Spec = {
     pyjconstructor_slots,
 };
 
+namespace {
+
+// A new, uninitialised method record of `type` for the reflected method or constructor:
+// takes the name and a global reference to `reflected`.  New reference, or nullptr with
+// a Python error set.
+PyJMethod* new_method_record(JNIEnv* env, ModuleState* state, PyTypeObject* type, vectorcallfunc call, PyRef name,
+                             jobject reflected) {
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* m = reinterpret_cast<PyJMethod*>(self.get());
+  m->vectorcall = call;
+  m->state = state;
+  m->returnTypeId = -1;
+  m->lenParameters = -1;
+  m->isStatic = -1;
+  m->varargComponentType = -1;
+  m->pyMethodName = name.release();
+  m->rmethod = GlobalRef<jobject>::make(env, reflected).release();  // the record owns it: see pyjmethod_dealloc
+  if (!m->rmethod) {
+    env->ExceptionClear();
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return reinterpret_cast<PyJMethod*>(self.release());
+}
+
+}  // namespace
+
 KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject rmethod) {
   LocalRef<jstring> jname(env, static_cast<jstring>(java_lang_reflect_Member_getName(env, rmethod)));
   if (process_java_exception(env)) return nullptr;
@@ -576,23 +570,8 @@ KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject rmethod
   }
   PyRef name = PyRef::steal(jstring_As_PyString(env, jname.get()));
   if (!name) return nullptr;
-  PyTypeObject* type = state->PyJMethod_Type;
-  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  auto* m = reinterpret_cast<PyJMethod*>(self.get());
-  m->vectorcall = kiv::pyjmethod_vectorcall;
-  m->state = state;
-  m->returnTypeId = -1;
-  m->lenParameters = -1;
-  m->isStatic = -1;
-  m->varargComponentType = -1;
-  m->pyMethodName = name.release();
-  m->rmethod = env->NewGlobalRef(rmethod);
-  if (!m->rmethod) {
-    env->ExceptionClear();
-    return PyErr_NoMemory();
-  }
-  return self.release();
+  return reinterpret_cast<PyObject*>(
+      new_method_record(env, state, state->PyJMethod_Type, kiv::pyjmethod_vectorcall, std::move(name), rmethod));
 }
 
 KIV_API int PyJMethod_Check(ModuleState* state, PyObject* obj) {
@@ -610,22 +589,14 @@ KIV_API int PyJMethod_CheckArguments(PyJMethod* self, JNIEnv* env, PyObject* arg
 }
 
 KIV_API PyObject* PyJConstructor_New(JNIEnv* env, ModuleState* state, jobject rconstructor) {
-  PyTypeObject* type = state->PyJConstructor_Type;
-  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  PyRef name = PyRef::borrow(kiv::caches_of(state)->initName);
+  PyRef self = PyRef::steal(reinterpret_cast<PyObject*>(new_method_record(
+      env, state, state->PyJConstructor_Type, kiv::pyjconstructor_vectorcall, std::move(name), rconstructor)));
   if (!self) return nullptr;
   auto* m = reinterpret_cast<PyJMethod*>(self.get());
-  m->vectorcall = kiv::pyjconstructor_vectorcall;
-  m->state = state;
   m->returnTypeId = JTYPE_OBJECT;
   m->isStatic = 1;
   m->lenParameters = 0;
-  m->varargComponentType = -1;
-  m->pyMethodName = Py_NewRef(kiv::caches_of(state)->initName);
-  m->rmethod = env->NewGlobalRef(rconstructor);
-  if (!m->rmethod) {
-    env->ExceptionClear();
-    return PyErr_NoMemory();
-  }
   if (kiv::method_init(m, env) < 0) return nullptr;
   return self.release();
 }

@@ -101,15 +101,8 @@ int select_method(PyJMultiMethod* mm, JNIEnv* env, PyObject* const* args, Py_ssi
   for (Py_ssize_t i = 0; list && i < PyList_GET_SIZE(list); ++i) {
     auto* m = reinterpret_cast<PyJMethod*>(PyList_GET_ITEM(list, i));
     if (!m->parameters && kiv::method_init(m, env) < 0) return -1;
-    int p = m->lenParameters;
-    int e;
-    if (keywords) {
-      if (!m->isKwArgs) continue;
-      e = p - 1;
-    } else {
-      e = m->isKwArgs ? p - 1 : p;
-    }
-    if (!(e == n || (m->isVarArgs && e - 1 <= n))) continue;
+    if (keywords && !m->isKwArgs) continue;
+    if (!kiv::arg_count_fits(m, n)) continue;
     if (choice < 0) {
       choice = static_cast<int>(i);
       continue;

@@ -15,10 +15,11 @@
 // null, 0, false or nothing, with NoSuchMethodError pending; before start-up or after
 // shutdown (class reference null) it is the same with IllegalStateException pending.
 //
-// The interpreter lock.  A wrapper marked "keeps the lock" may be called with or
-// without the Python interpreter lock and leaves it as it was.  Every other wrapper
-// releases the lock for the whole look-up and call and takes it back before it
-// returns: it requires the lock held with a current Python thread state.
+// The interpreter lock.  A wrapper whose row in methods.def says Keep ("keeps the
+// lock") may be called with or without the Python interpreter lock and leaves it as it
+// was.  A wrapper whose row says Release releases the lock for the whole look-up and
+// call and takes it back before it returns: it requires the lock held with a current
+// Python thread state.
 #pragma once
 
 #include <jni.h>
@@ -155,129 +156,17 @@ KIV_API const char* jstring2char(JNIEnv* env, jstring str) noexcept;
 // all, and keeps `str`, when either argument is null.
 KIV_API void release_utf_char(JNIEnv* env, jstring str, const char* chars) noexcept;
 
-// Method wrappers, by Java class.
-
-// java.lang.Object and java.lang.Comparable.
-KIV_API jboolean java_lang_Object_equals(JNIEnv* env, jobject target, jobject other) noexcept;
-KIV_API jint java_lang_Object_hashCode(JNIEnv* env, jobject target) noexcept;
-KIV_API jstring java_lang_Object_toString(JNIEnv* env, jobject target) noexcept;
-KIV_API jint java_lang_Comparable_compareTo(JNIEnv* env, jobject target, jobject other) noexcept;
-
-// java.lang.Class and java.lang.ClassLoader.
-KIV_API jclass java_lang_Class_getComponentType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jobjectArray java_lang_Class_getConstructors(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getDeclaredClasses(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getDeclaredFields(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getDeclaredMethods(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getFields(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getMethods(JNIEnv* env, jobject target) noexcept;
-KIV_API jint java_lang_Class_getModifiers(JNIEnv* env, jobject target) noexcept;
-KIV_API jstring java_lang_Class_getName(JNIEnv* env, jobject target) noexcept;
-KIV_API jstring java_lang_Class_getSimpleName(JNIEnv* env, jobject target) noexcept;
-KIV_API jboolean java_lang_Class_isArray(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_lang_Class_newInstance(JNIEnv* env, jobject target) noexcept;
-KIV_API jboolean java_lang_Class_isInterface(JNIEnv* env, jobject target) noexcept;
-KIV_API jclass java_lang_Class_getSuperclass(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Class_getInterfaces(JNIEnv* env, jobject target) noexcept;
-KIV_API jclass java_lang_ClassLoader_loadClass(JNIEnv* env, jobject target, jstring name) noexcept;
-
-// Reflection: java.lang.reflect members and modifiers, and the kiv.PyMethod annotation.
-KIV_API jobject java_lang_reflect_AnnotatedElement_getAnnotation(JNIEnv* env, jobject target, jclass annotation_class) noexcept;  // keeps the lock
-KIV_API jobjectArray java_lang_reflect_Executable_getParameterTypes(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jboolean java_lang_reflect_Executable_isVarArgs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jclass java_lang_reflect_Field_getType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jclass java_lang_reflect_Member_getDeclaringClass(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jint java_lang_reflect_Member_getModifiers(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jstring java_lang_reflect_Member_getName(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jclass java_lang_reflect_Method_getReturnType(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jboolean java_lang_reflect_Modifier_isPublic(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
-KIV_API jboolean java_lang_reflect_Modifier_isStatic(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
-KIV_API jboolean java_lang_reflect_Modifier_isAbstract(JNIEnv* env, jint modifiers) noexcept;  // keeps the lock
-KIV_API jboolean kiv_PyMethod_varargs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-KIV_API jboolean kiv_PyMethod_kwargs(JNIEnv* env, jobject target) noexcept;  // keeps the lock
-
-// Boxing: constructors of the wrapper classes and of BigInteger.
-KIV_API jobject java_lang_Boolean_new_Z(JNIEnv* env, jboolean value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Byte_new_B(JNIEnv* env, jbyte value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Character_new_C(JNIEnv* env, jchar value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Double_new_D(JNIEnv* env, jdouble value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Float_new_F(JNIEnv* env, jfloat value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Integer_new_I(JNIEnv* env, jint value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Long_new_J(JNIEnv* env, jlong value) noexcept;  // keeps the lock
-KIV_API jobject java_lang_Short_new_S(JNIEnv* env, jshort value) noexcept;  // keeps the lock
-KIV_API jobject java_math_BigInteger_new_String(JNIEnv* env, jstring digits) noexcept;  // keeps the lock
-
-// Unboxing.
-KIV_API jboolean java_lang_Boolean_booleanValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jchar java_lang_Character_charValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jbyte java_lang_Number_byteValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jdouble java_lang_Number_doubleValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jfloat java_lang_Number_floatValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jint java_lang_Number_intValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jlong java_lang_Number_longValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jshort java_lang_Number_shortValue(JNIEnv* env, jobject target) noexcept;
-
-// java.lang.String, encoded through a named charset.
-KIV_API jobject java_lang_String_new_BArray_String(JNIEnv* env, jbyteArray bytes, jstring charset) noexcept;
-KIV_API jbyteArray java_lang_String_getBytes(JNIEnv* env, jobject target, jstring charset) noexcept;
-
-// java.lang.Iterable and java.util.Iterator.
-KIV_API jobject java_lang_Iterable_iterator(JNIEnv* env, jobject target) noexcept;
-KIV_API jboolean java_util_Iterator_hasNext(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_util_Iterator_next(JNIEnv* env, jobject target) noexcept;
-
-// java.util.Collection and java.util.List.
-KIV_API jboolean java_util_Collection_contains(JNIEnv* env, jobject target, jobject element) noexcept;
-KIV_API jint java_util_Collection_size(JNIEnv* env, jobject target) noexcept;
-KIV_API jboolean java_util_List_add(JNIEnv* env, jobject target, jobject element) noexcept;
-KIV_API jboolean java_util_List_addAll(JNIEnv* env, jobject target, jobject collection) noexcept;
-KIV_API void java_util_List_clear(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_util_List_get(JNIEnv* env, jobject target, jint index) noexcept;
-KIV_API jobject java_util_List_remove(JNIEnv* env, jobject target, jint index) noexcept;
-KIV_API jobject java_util_List_set(JNIEnv* env, jobject target, jint index, jobject element) noexcept;
-KIV_API jobject java_util_List_subList(JNIEnv* env, jobject target, jint from, jint to) noexcept;
-
-// java.util.Map and java.util.Map.Entry.
-KIV_API jobject java_util_Map_Entry_getKey(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_util_Map_Entry_getValue(JNIEnv* env, jobject target) noexcept;
-KIV_API jboolean java_util_Map_containsKey(JNIEnv* env, jobject target, jobject key) noexcept;
-KIV_API jobject java_util_Map_get(JNIEnv* env, jobject target, jobject key) noexcept;
-KIV_API jobject java_util_Map_keySet(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_util_Map_put(JNIEnv* env, jobject target, jobject key, jobject value) noexcept;
-KIV_API jobject java_util_Map_remove(JNIEnv* env, jobject target, jobject key) noexcept;
-KIV_API jint java_util_Map_size(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_util_Map_entrySet(JNIEnv* env, jobject target) noexcept;
-
-// New collections.
-KIV_API jobject java_util_ArrayList_new_I(JNIEnv* env, jint capacity) noexcept;
-KIV_API jobject java_util_HashMap_new_I(JNIEnv* env, jint capacity) noexcept;
-KIV_API jobject java_util_Collections_unmodifiableList(JNIEnv* env, jobject list) noexcept;
-
-// java.nio buffers and java.lang.AutoCloseable.
-KIV_API jboolean java_nio_Buffer_isDirect(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_ByteOrder_nativeOrder(JNIEnv* env) noexcept;
-KIV_API jobject java_nio_ByteBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_CharBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_DoubleBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_FloatBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_IntBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_LongBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject java_nio_ShortBuffer_order(JNIEnv* env, jobject target) noexcept;
-KIV_API void java_lang_AutoCloseable_close(JNIEnv* env, jobject target) noexcept;
-
-// java.lang.Throwable.
-KIV_API jstring java_lang_Throwable_getLocalizedMessage(JNIEnv* env, jobject target) noexcept;
-KIV_API jobjectArray java_lang_Throwable_getStackTrace(JNIEnv* env, jobject target) noexcept;
-KIV_API void java_lang_Throwable_setStackTrace(JNIEnv* env, jobject target, jobjectArray trace) noexcept;
-
-// The kiv companion package.
-KIV_API jobject kiv_python_PyObject_new_Kiv_J(JNIEnv* env, jobject kiv, jlong pyobject) noexcept;
-KIV_API jlong kiv_python_PyObject_getPyObject(JNIEnv* env, jobject target) noexcept;
-KIV_API jobject kiv_python_PyCallable_new_Kiv_J(JNIEnv* env, jobject kiv, jlong pyobject) noexcept;
-KIV_API jobject kiv_Proxy_newProxyInstance(JNIEnv* env, jobject kiv, jlong pyobject, jobjectArray interfaces) noexcept;
-KIV_API jobject kiv_Proxy_newDirectProxyInstance(JNIEnv* env, jobject kiv, jlong pyobject, jclass iface) noexcept;
-KIV_API jobject kiv_Proxy_getPyObject(JNIEnv* env, jobject proxy) noexcept;
-KIV_API jlong kiv_KivException_getPythonType(JNIEnv* env, jobject target) noexcept;
+// Method wrappers: one row each in access/methods.def, grouped by Java class, which
+// gives the name, the Java method, the parameters and the lock column (Keep: "keeps
+// the lock"; Release: releases it).  The prototypes below are expanded from those rows,
+// as the definitions in wrappers.cpp are, so a new wrapper is one row there.
+#define KIV_INSTANCE(name, R, gil, cls, method, sig, params, args) KIV_API R name params noexcept;
+#define KIV_STATIC(name, R, gil, cls, method, sig, params, args) KIV_API R name params noexcept;
+#define KIV_NEW(name, gil, cls, sig, params, args) KIV_API jobject name params noexcept;
+#include "access/methods.def"
+#undef KIV_INSTANCE
+#undef KIV_STATIC
+#undef KIV_NEW
 
 namespace kiv {
 

@@ -128,6 +128,7 @@ bool keep_global(JNIEnv* env, jclass* slot, jobject local) noexcept {
                                    "class look-up gave null");
     return false;
   }
+  // Raw on purpose: the slot is an exported C global that unref_cache_* releases.
   jobject global = env->NewGlobalRef(local);
   env->DeleteLocalRef(local);
   if (!global) {

@@ -101,14 +101,18 @@ inline void delete_global_ref(jobject ref) noexcept {
 class LocalFrame {
  public:
   LocalFrame(JNIEnv* env, jint capacity) noexcept
-      : env_(env), pushed_(env->PushLocalFrame(capacity) == 0) {}
+      : env_(env), pushed_(env->PushLocalFrame(capacity) == 0), failed_(!pushed_) {}
+  // Pushes only when `needed` (work that makes no local reference skips the JNI round
+  // trip); when nothing was pushed, ok() is true and the destructor pops nothing.
+  LocalFrame(JNIEnv* env, jint capacity, bool needed) noexcept
+      : env_(env), pushed_(needed && env->PushLocalFrame(capacity) == 0), failed_(needed && !pushed_) {}
   LocalFrame(const LocalFrame&) = delete;
   LocalFrame& operator=(const LocalFrame&) = delete;
   ~LocalFrame() {
     if (pushed_) env_->PopLocalFrame(nullptr);
   }
   // False: the frame could not be pushed and an OutOfMemoryError is pending.
-  bool ok() const noexcept { return pushed_; }
+  bool ok() const noexcept { return !failed_; }
   template <class T>
   T keep(T result) noexcept {
     if (!pushed_) return result;
@@ -119,6 +123,7 @@ class LocalFrame {
  private:
   JNIEnv* env_;
   bool pushed_;
+  bool failed_;  // a push was wanted and did not happen
 };
 
 // Borrows the modified UTF-8 bytes of a Java string (GetStringUTFChars).  Modified

@@ -7,6 +7,7 @@
 #include "access/access.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "convert/jtype.h"
 #include "exceptions/exceptions.h"
 
@@ -38,12 +39,110 @@ KIV_API int get_jtype(JNIEnv* env, jclass cls) {
 
 namespace {
 
-// Scores for a reference parameter: `exact` when the parameter is K, 1 when it is
-// java.lang.Object, `super` when K may be used for it.
-int object_score(JNIEnv* env, jclass param, jclass k, int exact, int super) {
-  if (same(env, k, param)) return exact;
-  if (same(env, JOBJECT_TYPE, param)) return 1;
-  if (assignable(env, k, param)) return super;
+// ---- the score table -------------------------------------------------------------------
+//
+// pyarg_matches_jtype classifies the argument into a row and reads the entry in the
+// column of the parameter's type code.  An entry is a fixed score, or a list of tests
+// tried in order, the first that holds giving its score (0 when none holds).
+
+// The argument kinds, in the order in which an argument is classified.
+enum Row : unsigned char { kBool, kInt, kStr, kFloat, kNone, kJClass, kJObject, kList, kTuple, kDict, kOther, kRows };
+
+enum class Test : unsigned char {
+  End,         // no test left: the score is 0
+  Is,          // the parameter class is K
+  Assignable,  // a K may be passed where the parameter class is expected
+  OneChar,     // the argument is a str of one character
+};
+
+// One test.  K is a class global, or (nullptr) the class of the argument, a Java object.
+struct Step {
+  Test test;
+  jclass* k;
+  int score;
+};
+
+// A fixed score, or tests (implicit conversions, so that the table reads as numbers).
+struct Entry {
+  int score;
+  const Step* steps;  // null for a fixed score
+  constexpr Entry(int s) : score(s), steps(nullptr) {}
+  constexpr Entry(const Step* t) : score(0), steps(t) {}
+};
+
+constexpr Step kEnd = {Test::End, nullptr, 0};
+constexpr Step kBoolObject[] = {
+    {Test::Is, &JBOOL_OBJ_TYPE, 3}, {Test::Is, &JOBJECT_TYPE, 1}, {Test::Assignable, &JBOOL_OBJ_TYPE, 2}, kEnd};
+constexpr Step kIntObject[] = {{Test::Is, &JLONG_OBJ_TYPE, 4},
+                               {Test::Is, &JINT_OBJ_TYPE, 3},
+                               {Test::Is, &JOBJECT_TYPE, 1},
+                               {Test::Assignable, &JLONG_OBJ_TYPE, 2},
+                               kEnd};
+constexpr Step kStrObject[] = {{Test::Assignable, &JSTRING_TYPE, 1}, kEnd};
+constexpr Step kStrChar[] = {{Test::OneChar, nullptr, 2}, kEnd};
+constexpr Step kFloatObject[] = {{Test::Is, &JDOUBLE_OBJ_TYPE, 4},
+                                 {Test::Is, &JFLOAT_OBJ_TYPE, 3},
+                                 {Test::Is, &JOBJECT_TYPE, 1},
+                                 {Test::Assignable, &JDOUBLE_OBJ_TYPE, 2},
+                                 kEnd};
+constexpr Step kClassObject[] = {{Test::Assignable, &JCLASS_TYPE, 1}, kEnd};
+constexpr Step kJavaObject[] = {{Test::Is, nullptr, 3}, {Test::Is, &JOBJECT_TYPE, 1}, {Test::Assignable, nullptr, 2}, kEnd};
+constexpr Step kListObject[] = {
+    {Test::Is, &JOBJECT_TYPE, 2}, {Test::Is, &JARRAYLIST_TYPE, 4}, {Test::Assignable, &JLIST_TYPE, 3}, kEnd};
+constexpr Step kTupleObject[] = {{Test::Is, &JOBJECT_TYPE, 2}, {Test::Assignable, &JLIST_TYPE, 3}, kEnd};
+constexpr Step kDictObject[] = {{Test::Is, &JOBJECT_TYPE, 2}, {Test::Assignable, &JMAP_TYPE, 3}, kEnd};
+
+// The columns are the type codes 0..12 without VOID (5), which scores 0 for every
+// argument.
+constexpr int kColumns = 12;
+
+constexpr Entry kScores[kRows][kColumns] = {
+  // BOOLEAN INT LONG OBJECT         STRING DOUBLE SHORT FLOAT ARRAY         CHAR      BYTE CLASS
+    {8,      5,  4,   kBoolObject,   0,     0,     6,    0,    0,            0,        7,   0},  // bool
+    {5,      10, 11,  kIntObject,    0,     9,     7,    8,    0,            0,        6,   0},  // int
+    {0,      0,  0,   kStrObject,    3,     0,     0,    0,    0,            kStrChar, 0,   0},  // str
+    {0,      0,  0,   kFloatObject,  0,     6,     0,    5,    0,            0,        0,   0},  // float
+    {0,      0,  0,   4,             2,     0,     0,    0,    3,            0,        0,   1},  // None
+    {0,      0,  0,   kClassObject,  0,     0,     0,    0,    0,            0,        0,   2},  // class wrapper
+    {0,      0,  0,   kJavaObject,   0,     0,     0,    0,    kJavaObject,  0,        0,   0},  // other Java object
+    {1,      0,  0,   kListObject,   0,     0,     0,    0,    3,            0,        0,   0},  // list
+    {1,      0,  0,   kTupleObject,  0,     0,     0,    0,    3,            0,        0,   0},  // tuple
+    {1,      0,  0,   kDictObject,   0,     0,     0,    0,    0,            0,        0,   0},  // dict
+    {0,      0,  0,   0,             0,     0,     0,    0,    0,            0,        0,   0},  // anything else
+};
+
+// bool by exact type before int; int, str, float, list, tuple and dict with subclasses.
+Row classify(PyObject* arg) noexcept {
+  if (Py_IS_TYPE(arg, &PyBool_Type)) return kBool;
+  if (PyLong_Check(arg)) return kInt;
+  if (PyUnicode_Check(arg)) return kStr;
+  if (PyFloat_Check(arg)) return kFloat;
+  if (arg == Py_None) return kNone;
+  if (PyJClass_Check(arg)) return kJClass;
+  if (PyJObject_Check(arg)) return kJObject;
+  if (PyList_Check(arg)) return kList;
+  if (PyTuple_Check(arg)) return kTuple;
+  if (PyDict_Check(arg)) return kDict;
+  return kOther;
+}
+
+int run_steps(JNIEnv* env, const Step* step, PyObject* arg, jclass param) noexcept {
+  // A Java object scores against its class; one without a class scores nothing.
+  jclass own = nullptr;
+  if (!step->k && step->test != Test::OneChar) {
+    own = reinterpret_cast<PyJObject*>(arg)->clazz;
+    if (!own) return 0;
+  }
+  for (; step->test != Test::End; ++step) {
+    jclass k = step->k ? *step->k : own;
+    bool holds;
+    switch (step->test) {
+      case Test::Is: holds = same(env, k, param); break;
+      case Test::Assignable: holds = assignable(env, k, param); break;
+      default: holds = PyUnicode_GET_LENGTH(arg) == 1; break;
+    }
+    if (holds) return step->score;
+  }
   return 0;
 }
 
@@ -51,104 +150,8 @@ int object_score(JNIEnv* env, jclass param, jclass k, int exact, int super) {
 
 KIV_API int pyarg_matches_jtype(JNIEnv* env, PyObject* arg, jclass cls, int t) {
   if (t < 0 || t > JTYPE_CLASS || t == JTYPE_VOID) return 0;
-  if (Py_IS_TYPE(arg, &PyBool_Type)) {
-    switch (t) {
-      case JTYPE_BOOLEAN: return 8;
-      case JTYPE_BYTE: return 7;
-      case JTYPE_SHORT: return 6;
-      case JTYPE_INT: return 5;
-      case JTYPE_LONG: return 4;
-      case JTYPE_OBJECT: return object_score(env, cls, JBOOL_OBJ_TYPE, 3, 2);
-      default: return 0;
-    }
-  }
-  if (PyLong_Check(arg)) {
-    switch (t) {
-      case JTYPE_LONG: return 11;
-      case JTYPE_INT: return 10;
-      case JTYPE_DOUBLE: return 9;
-      case JTYPE_FLOAT: return 8;
-      case JTYPE_SHORT: return 7;
-      case JTYPE_BYTE: return 6;
-      case JTYPE_BOOLEAN: return 5;
-      case JTYPE_OBJECT:
-        if (same(env, JLONG_OBJ_TYPE, cls)) return 4;
-        if (same(env, JINT_OBJ_TYPE, cls)) return 3;
-        if (same(env, JOBJECT_TYPE, cls)) return 1;
-        return assignable(env, JLONG_OBJ_TYPE, cls) ? 2 : 0;
-      default: return 0;
-    }
-  }
-  if (PyUnicode_Check(arg)) {
-    switch (t) {
-      case JTYPE_STRING: return 3;
-      case JTYPE_CHAR: return PyUnicode_GET_LENGTH(arg) == 1 ? 2 : 0;
-      case JTYPE_OBJECT: return assignable(env, JSTRING_TYPE, cls) ? 1 : 0;
-      default: return 0;
-    }
-  }
-  if (PyFloat_Check(arg)) {
-    switch (t) {
-      case JTYPE_DOUBLE: return 6;
-      case JTYPE_FLOAT: return 5;
-      case JTYPE_OBJECT:
-        if (same(env, JDOUBLE_OBJ_TYPE, cls)) return 4;
-        if (same(env, JFLOAT_OBJ_TYPE, cls)) return 3;
-        if (same(env, JOBJECT_TYPE, cls)) return 1;
-        return assignable(env, JDOUBLE_OBJ_TYPE, cls) ? 2 : 0;
-      default: return 0;
-    }
-  }
-  if (arg == Py_None) {
-    switch (t) {
-      case JTYPE_OBJECT: return 4;
-      case JTYPE_ARRAY: return 3;
-      case JTYPE_STRING: return 2;
-      case JTYPE_CLASS: return 1;
-      default: return 0;
-    }
-  }
-  if (PyJClass_Check(arg)) {
-    if (t == JTYPE_CLASS) return 2;
-    if (t == JTYPE_OBJECT) return assignable(env, JCLASS_TYPE, cls) ? 1 : 0;
-    return 0;
-  }
-  if (PyJObject_Check(arg)) {
-    if (t != JTYPE_OBJECT && t != JTYPE_ARRAY) return 0;
-    jclass k = reinterpret_cast<PyJObject*>(arg)->clazz;
-    return k ? object_score(env, cls, k, 3, 2) : 0;
-  }
-  if (PyList_Check(arg)) {
-    switch (t) {
-      case JTYPE_BOOLEAN: return 1;
-      case JTYPE_ARRAY: return 3;
-      case JTYPE_OBJECT:
-        if (same(env, JOBJECT_TYPE, cls)) return 2;
-        if (same(env, JARRAYLIST_TYPE, cls)) return 4;
-        return assignable(env, JLIST_TYPE, cls) ? 3 : 0;
-      default: return 0;
-    }
-  }
-  if (PyTuple_Check(arg)) {
-    switch (t) {
-      case JTYPE_BOOLEAN: return 1;
-      case JTYPE_ARRAY: return 3;
-      case JTYPE_OBJECT:
-        if (same(env, JOBJECT_TYPE, cls)) return 2;
-        return assignable(env, JLIST_TYPE, cls) ? 3 : 0;
-      default: return 0;
-    }
-  }
-  if (PyDict_Check(arg)) {
-    switch (t) {
-      case JTYPE_BOOLEAN: return 1;
-      case JTYPE_OBJECT:
-        if (same(env, JOBJECT_TYPE, cls)) return 2;
-        return assignable(env, JMAP_TYPE, cls) ? 3 : 0;
-      default: return 0;
-    }
-  }
-  return 0;
+  const Entry& e = kScores[classify(arg)][t < JTYPE_VOID ? t : t - 1];
+  return e.steps ? run_steps(env, e.steps, arg, cls) : e.score;
 }
 
 namespace kiv {
@@ -170,21 +173,17 @@ KIV_NOINLINE void parameter_error(int pos) noexcept {
 // straight to their scalar conversion, references to PyObject_As_jobject.  Same results
 // and messages as convert_pyarg_jvalue, without classifying the class again.
 jvalue convert_arg(JNIEnv* env, PyObject* arg, jclass cls, int t, int pos) noexcept {
-  jvalue v;
-  v.j = 0;
-  switch (t) {
-    case JTYPE_INT: v.i = PyObject_As_jint(arg); break;
-    case JTYPE_LONG: v.j = PyObject_As_jlong(arg); break;
-    case JTYPE_DOUBLE: v.d = PyObject_As_jdouble(arg); break;
-    case JTYPE_FLOAT: v.f = PyObject_As_jfloat(arg); break;
-    case JTYPE_BOOLEAN: v.z = PyObject_As_jboolean(arg); break;
-    case JTYPE_CHAR: v.c = PyObject_As_jchar(arg); break;
-    case JTYPE_BYTE: v.b = PyObject_As_jbyte(arg); break;
-    case JTYPE_SHORT: v.s = PyObject_As_jshort(arg); break;
-    default: return convert_pyarg_jvalue(env, arg, cls, t, pos);
-  }
-  if (KIV_UNLIKELY(PyErr_Occurred())) parameter_error(pos);
-  return v;
+  return with_primitive(
+      t,
+      [&](auto p) {
+        using P = decltype(p);
+        jvalue v;
+        v.j = 0;
+        P::of(v) = P::from_python(arg);
+        if (KIV_UNLIKELY(PyErr_Occurred())) parameter_error(pos);
+        return v;
+      },
+      [&] { return convert_pyarg_jvalue(env, arg, cls, t, pos); });
 }
 
 }  // namespace kiv

@@ -16,3 +16,12 @@ enum : int {
   JTYPE_BYTE = 11,
   JTYPE_CLASS = 12,
 };
+
+namespace kiv {
+
+// Whether values of this type code are JNI references (which need a local frame).
+constexpr bool is_reference_type(int code) noexcept {
+  return code == JTYPE_OBJECT || code == JTYPE_STRING || code == JTYPE_ARRAY || code == JTYPE_CLASS;
+}
+
+}  // namespace kiv

@@ -16,6 +16,7 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "convert/to_java.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
@@ -408,27 +409,21 @@ KIV_API jvalue PyObject_As_jvalue(JNIEnv* env, PyObject* value, jclass type) {
   result.j = 0;
   if (kiv::assignable(env, type, JOBJECT_TYPE)) {
     result.l = PyObject_As_jobject(env, value, type);
-  } else if (kiv::same(env, type, JINT_TYPE)) {
-    result.i = PyObject_As_jint(value);
-  } else if (kiv::same(env, type, JDOUBLE_TYPE)) {
-    result.d = PyObject_As_jdouble(value);
-  } else if (kiv::same(env, type, JFLOAT_TYPE)) {
-    result.f = PyObject_As_jfloat(value);
-  } else if (kiv::same(env, type, JLONG_TYPE)) {
-    result.j = PyObject_As_jlong(value);
-  } else if (kiv::same(env, type, JBOOLEAN_TYPE)) {
-    result.z = PyObject_As_jboolean(value);
-  } else if (kiv::same(env, type, JCHAR_TYPE)) {
-    result.c = PyObject_As_jchar(value);
-  } else if (kiv::same(env, type, JBYTE_TYPE)) {
-    result.b = PyObject_As_jbyte(value);
-  } else if (kiv::same(env, type, JSHORT_TYPE)) {
-    result.s = PyObject_As_jshort(value);
-  } else if (kiv::same(env, type, JVOID_TYPE)) {
-    PyErr_SetString(PyExc_TypeError, "Cannot convert any PyObject to Void");
-  } else {
-    PyErr_SetString(PyExc_TypeError, "Unrecognized java type.");
+    return result;
   }
+  kiv::with_primitive(
+      kiv::primitive_code_of(env, type),
+      [&](auto p) {
+        using P = decltype(p);
+        P::of(result) = P::from_python(value);
+      },
+      [&] {
+        if (kiv::same(env, type, JVOID_TYPE)) {
+          PyErr_SetString(PyExc_TypeError, "Cannot convert any PyObject to Void");
+        } else {
+          PyErr_SetString(PyExc_TypeError, "Unrecognized java type.");
+        }
+      });
   return result;
 }
 

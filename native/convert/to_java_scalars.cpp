@@ -12,6 +12,7 @@
 #include "access/access.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "convert/to_java.h"
 #include "exceptions/exceptions.h"
 
@@ -67,46 +68,21 @@ jfloat narrow_to_float(double d) noexcept {
 
 // ---- primitive arrays from sequences ------------------------------------------------
 
-// One Java primitive type: its scalar conversion (with its failure value) and its JNI
-// array functions.
-template <class T>
-struct Primitive;
-
-#define KIV_PRIMITIVE(T, Name, convert, failure)                                                  \
-  template <>                                                                                     \
-  struct Primitive<T> {                                                                           \
-    static T from_python(PyObject* v) noexcept { return convert(v); }                             \
-    static constexpr T kFailure = failure;                                                        \
-    static jarray make(JNIEnv* env, jsize n) noexcept { return env->New##Name##Array(n); }        \
-    static void store(JNIEnv* env, jarray a, jsize n, const T* buf) noexcept {                    \
-      env->Set##Name##ArrayRegion(static_cast<T##Array>(a), 0, n, buf);                           \
-    }                                                                                             \
-  };
-
-KIV_PRIMITIVE(jboolean, Boolean, PyObject_As_jboolean, 1)
-KIV_PRIMITIVE(jbyte, Byte, PyObject_As_jbyte, -1)
-KIV_PRIMITIVE(jchar, Char, PyObject_As_jchar, 0)
-KIV_PRIMITIVE(jshort, Short, PyObject_As_jshort, -1)
-KIV_PRIMITIVE(jint, Int, PyObject_As_jint, -1)
-KIV_PRIMITIVE(jlong, Long, PyObject_As_jlong, -1)
-KIV_PRIMITIVE(jfloat, Float, PyObject_As_jfloat, -1.0f)
-KIV_PRIMITIVE(jdouble, Double, PyObject_As_jdouble, -1.0)
-#undef KIV_PRIMITIVE
-
 // The n items of a tuple converted one by one into a native buffer, then copied into a
-// new Java array with one region copy.
-template <class T>
+// new Java array of P's type with one region copy.
+template <class P>
 jarray items_to_primitive_array(JNIEnv* env, PyObject* items, jsize n) noexcept {
+  using T = typename P::type;
   PyMemArray<T> buf(static_cast<size_t>(n));
   if (!buf.get()) return nullptr;
   for (jsize i = 0; i < n; ++i) {
-    T v = Primitive<T>::from_python(PyTuple_GET_ITEM(items, i));
-    if (v == Primitive<T>::kFailure && PyErr_Occurred()) return nullptr;
+    T v = P::from_python(PyTuple_GET_ITEM(items, i));
+    if (v == P::failure && PyErr_Occurred()) return nullptr;
     buf.get()[i] = v;
   }
-  jarray array = Primitive<T>::make(env, n);
+  typename P::array array = P::new_array(env, n);
   if (!array) return static_cast<jarray>(kiv::java_failure(env));
-  if (n > 0) Primitive<T>::store(env, array, n, buf.get());
+  if (n > 0) P::set_region(env, array, 0, n, buf.get());
   if (KIV_UNLIKELY(env->ExceptionCheck())) {
     env->DeleteLocalRef(array);
     return static_cast<jarray>(kiv::java_failure(env));
@@ -117,37 +93,55 @@ jarray items_to_primitive_array(JNIEnv* env, PyObject* items, jsize n) noexcept 
 // ---- buffers ------------------------------------------------------------------------
 
 struct BufferRow {
+  int code;               // of the Java element type
   const char* java_name;  // for messages: "byte" gives "... a byte[]."
+  Py_ssize_t itemsize;
   const char* formats[2];
   bool accepts_no_format;
-  Py_ssize_t itemsize;
-  jclass* array_class;
 };
 
+template <class P>
+constexpr BufferRow buffer_row(const char* format, const char* alternative, bool accepts_no_format) {
+  return {P::code, P::name, sizeof(typename P::type), {format, alternative}, accepts_no_format};
+}
+
 // Indexed by kiv::BufferKind.
-const BufferRow kBufferRows[] = {
-    {"byte", {"b", "B"}, true, 1, &JBYTE_ARRAY_TYPE},
-    {"short", {"h", nullptr}, false, 2, &JSHORT_ARRAY_TYPE},
-    {"int", {"i", "l"}, false, 4, &JINT_ARRAY_TYPE},
-    {"long", {"l", "q"}, false, 8, &JLONG_ARRAY_TYPE},
-    {"float", {"f", nullptr}, false, 4, &JFLOAT_ARRAY_TYPE},
-    {"double", {"d", nullptr}, false, 8, &JDOUBLE_ARRAY_TYPE},
+constexpr BufferRow kBufferRows[] = {
+    buffer_row<kiv::JPrimitive<JTYPE_BYTE>>("b", "B", true),
+    buffer_row<kiv::JPrimitive<JTYPE_SHORT>>("h", nullptr, false),
+    buffer_row<kiv::JPrimitive<JTYPE_INT>>("i", "l", false),
+    buffer_row<kiv::JPrimitive<JTYPE_LONG>>("l", "q", false),
+    buffer_row<kiv::JPrimitive<JTYPE_FLOAT>>("f", nullptr, false),
+    buffer_row<kiv::JPrimitive<JTYPE_DOUBLE>>("d", nullptr, false),
 };
 
 const BufferRow& row_of(kiv::BufferKind kind) noexcept { return kBufferRows[static_cast<int>(kind)]; }
 
-template <class T>
-void store_region(JNIEnv* env, jarray a, jsize n, const void* data) noexcept {
-  Primitive<T>::store(env, a, n, static_cast<const T*>(data));
+// n elements of P's type from contiguous memory as a new Java array, or nullptr with
+// a Python error set.
+template <class P>
+jarray copy_to_array(JNIEnv* env, Py_buffer* view, jsize n) noexcept {
+  typename P::array array = P::new_array(env, n);
+  if (!array) return static_cast<jarray>(kiv::java_failure(env));
+  if (n > 0) {
+    if (PyBuffer_IsContiguous(view, 'C')) {
+      P::set_region(env, array, 0, n, static_cast<const typename P::type*>(view->buf));
+    } else {
+      // Strided, Fortran-ordered or indirect: gather the elements in row-major order first.
+      PyMemArray<char> flat(static_cast<size_t>(view->len));
+      if (!flat.get() || PyBuffer_ToContiguous(flat.get(), view, view->len, 'C') < 0) {
+        env->DeleteLocalRef(array);
+        return nullptr;
+      }
+      P::set_region(env, array, 0, n, reinterpret_cast<const typename P::type*>(flat.get()));
+    }
+    if (KIV_UNLIKELY(env->ExceptionCheck())) {
+      env->DeleteLocalRef(array);
+      return static_cast<jarray>(kiv::java_failure(env));
+    }
+  }
+  return array;
 }
-
-// The region copy of each kind, indexed by kiv::BufferKind.
-using RegionStore = void (*)(JNIEnv*, jarray, jsize, const void*) noexcept;
-using ArrayMaker = jarray (*)(JNIEnv*, jsize) noexcept;
-const RegionStore kStores[] = {store_region<jbyte>, store_region<jshort>, store_region<jint>,
-                               store_region<jlong>, store_region<jfloat>, store_region<jdouble>};
-const ArrayMaker kMakers[] = {Primitive<jbyte>::make, Primitive<jshort>::make, Primitive<jint>::make,
-                              Primitive<jlong>::make, Primitive<jfloat>::make, Primitive<jdouble>::make};
 
 }  // namespace
 
@@ -262,38 +256,22 @@ KIV_API jarray pysequence_as_jprimitive_array(JNIEnv* env, PyObject* seq, jclass
   jsize n;
   if (!kiv::to_jsize(PyTuple_GET_SIZE(items.get()), &n)) return nullptr;
   PyObject* t = items.get();
-  if (kiv::same(env, component, JINT_TYPE)) return items_to_primitive_array<jint>(env, t, n);
-  if (kiv::same(env, component, JFLOAT_TYPE)) return items_to_primitive_array<jfloat>(env, t, n);
-  if (kiv::same(env, component, JDOUBLE_TYPE)) return items_to_primitive_array<jdouble>(env, t, n);
-  if (kiv::same(env, component, JLONG_TYPE)) return items_to_primitive_array<jlong>(env, t, n);
-  if (kiv::same(env, component, JBOOLEAN_TYPE)) return items_to_primitive_array<jboolean>(env, t, n);
-  if (kiv::same(env, component, JCHAR_TYPE)) return items_to_primitive_array<jchar>(env, t, n);
-  if (kiv::same(env, component, JBYTE_TYPE)) return items_to_primitive_array<jbyte>(env, t, n);
-  if (kiv::same(env, component, JSHORT_TYPE)) return items_to_primitive_array<jshort>(env, t, n);
-  PyErr_SetString(PyExc_TypeError, "Unsupported primitive array component type.");
-  return nullptr;
+  return kiv::with_primitive(
+      kiv::primitive_code_of(env, component),
+      [&](auto p) { return items_to_primitive_array<decltype(p)>(env, t, n); },
+      [&]() -> jarray {
+        PyErr_SetString(PyExc_TypeError, "Unsupported primitive array component type.");
+        return nullptr;
+      });
 }
 
 KIV_API jarray pybuffer_as_jarray(JNIEnv* env, Py_buffer* view, jclass element) {
-  using kiv::BufferKind;
-  BufferKind kind;
-  if (kiv::same(env, element, JBYTE_TYPE)) {
-    kind = BufferKind::Byte;
-  } else if (kiv::same(env, element, JSHORT_TYPE)) {
-    kind = BufferKind::Short;
-  } else if (kiv::same(env, element, JINT_TYPE)) {
-    kind = BufferKind::Int;
-  } else if (kiv::same(env, element, JLONG_TYPE)) {
-    kind = BufferKind::Long;
-  } else if (kiv::same(env, element, JFLOAT_TYPE)) {
-    kind = BufferKind::Float;
-  } else if (kiv::same(env, element, JDOUBLE_TYPE)) {
-    kind = BufferKind::Double;
-  } else {
-    PyErr_SetString(PyExc_TypeError, "Buffers convert only to byte, short, int, long, float or double arrays.");
-    return nullptr;
+  int code = kiv::primitive_code_of(env, element);
+  for (int k = 0; k <= static_cast<int>(kiv::BufferKind::Double); ++k) {
+    if (kBufferRows[k].code == code) return kiv::buffer_to_jarray(env, view, static_cast<kiv::BufferKind>(k));
   }
-  return kiv::buffer_to_jarray(env, view, kind);
+  PyErr_SetString(PyExc_TypeError, "Buffers convert only to byte, short, int, long, float or double arrays.");
+  return nullptr;
 }
 
 namespace kiv {
@@ -344,7 +322,10 @@ void buffer_format_error(const Py_buffer* view, BufferKind kind) noexcept {
                row_of(kind).java_name);
 }
 
-jclass buffer_array_class(BufferKind kind) noexcept { return *row_of(kind).array_class; }
+jclass buffer_array_class(BufferKind kind) noexcept {
+  return with_primitive(
+      row_of(kind).code, [](auto p) { return decltype(p)::array_class(); }, []() -> jclass { return nullptr; });
+}
 
 jarray buffer_to_jarray(JNIEnv* env, Py_buffer* view, BufferKind kind) noexcept {
   const BufferRow& row = row_of(kind);
@@ -356,27 +337,8 @@ jarray buffer_to_jarray(JNIEnv* env, Py_buffer* view, BufferKind kind) noexcept 
   }
   jsize n;
   if (!to_jsize(view->len / view->itemsize, &n)) return nullptr;
-  jarray array = kMakers[static_cast<int>(kind)](env, n);
-  if (!array) return static_cast<jarray>(java_failure(env));
-  RegionStore store = kStores[static_cast<int>(kind)];
-  if (n > 0) {
-    if (PyBuffer_IsContiguous(view, 'C')) {
-      store(env, array, n, view->buf);
-    } else {
-      // Strided, Fortran-ordered or indirect: gather the elements in row-major order first.
-      PyMemArray<char> flat(static_cast<size_t>(view->len));
-      if (!flat.get() || PyBuffer_ToContiguous(flat.get(), view, view->len, 'C') < 0) {
-        env->DeleteLocalRef(array);
-        return nullptr;
-      }
-      store(env, array, n, flat.get());
-    }
-    if (KIV_UNLIKELY(env->ExceptionCheck())) {
-      env->DeleteLocalRef(array);
-      return static_cast<jarray>(java_failure(env));
-    }
-  }
-  return array;
+  return with_primitive(
+      row.code, [&](auto p) { return copy_to_array<decltype(p)>(env, view, n); }, []() -> jarray { return nullptr; });
 }
 
 }  // namespace kiv
