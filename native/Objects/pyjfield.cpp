@@ -14,7 +14,8 @@
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "convert/jtype.h"
-#include "embed/embed.h"
+#include "common/checks.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
 
 using kiv::LocalFrame;
@@ -244,10 +245,10 @@ int pyjfield_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyType_Slot pyjfield_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjfield_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjfield_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjfield_traverse)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(pyjfield_descr_get)},
-    {Py_tp_descr_set, reinterpret_cast<void*>(pyjfield_descr_set)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjfield_descr_get))},
+    {Py_tp_descr_set, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjfield_descr_set))},
     {Py_tp_doc, const_cast<char*>("jfield")},
     {0, nullptr}};
 

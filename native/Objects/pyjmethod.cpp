@@ -21,7 +21,8 @@
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "convert/jtype.h"
-#include "embed/embed.h"
+#include "common/checks.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
 
 using kiv::GlobalRef;
@@ -161,7 +162,7 @@ namespace kiv {
 int method_init(PyJMethod* m, JNIEnv* env) noexcept {
   if (m->parameters) return 0;
   MethodInfo info;
-  bool constructor = m->vectorcall == pyjconstructor_vectorcall;
+  bool constructor = Py_IS_TYPE(m, m->state->PyJConstructor_Type);
   if (read_method(env, m->rmethod, constructor, &info) < 0) return -1;
   // Reading released the interpreter lock (type codes ask Java): another thread may have
   // finished first.  Its data is as good as ours.
@@ -496,11 +497,11 @@ PyMemberDef pyjmethod_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot pyjmethod_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(pyjmethod_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmethod_dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyjmethod_traverse)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, pyjmethod_members},
-    {Py_tp_descr_get, reinterpret_cast<void*>(pyjmethod_descr_get)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjmethod_descr_get))},
     {Py_tp_doc, const_cast<char*>("jmethod")},
     {0, nullptr}};
 
@@ -571,7 +572,8 @@ KIV_API PyObject* PyJMethod_New(JNIEnv* env, ModuleState* state, jobject rmethod
   PyRef name = PyRef::steal(jstring_As_PyString(env, jname.get()));
   if (!name) return nullptr;
   return reinterpret_cast<PyObject*>(
-      new_method_record(env, state, state->PyJMethod_Type, kiv::pyjmethod_vectorcall, std::move(name), rmethod));
+      new_method_record(env, state, state->PyJMethod_Type, KIV_PY_BOUNDARY(kiv::pyjmethod_vectorcall),
+                        std::move(name), rmethod));
 }
 
 KIV_API int PyJMethod_Check(ModuleState* state, PyObject* obj) {
@@ -591,7 +593,7 @@ KIV_API int PyJMethod_CheckArguments(PyJMethod* self, JNIEnv* env, PyObject* arg
 KIV_API PyObject* PyJConstructor_New(JNIEnv* env, ModuleState* state, jobject rconstructor) {
   PyRef name = PyRef::borrow(kiv::caches_of(state)->initName);
   PyRef self = PyRef::steal(reinterpret_cast<PyObject*>(new_method_record(
-      env, state, state->PyJConstructor_Type, kiv::pyjconstructor_vectorcall, std::move(name), rconstructor)));
+      env, state, state->PyJConstructor_Type, KIV_PY_BOUNDARY(kiv::pyjconstructor_vectorcall), std::move(name), rconstructor)));
   if (!self) return nullptr;
   auto* m = reinterpret_cast<PyJMethod*>(self.get());
   m->returnTypeId = JTYPE_OBJECT;
