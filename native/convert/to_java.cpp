@@ -18,7 +18,7 @@
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "convert/to_java.h"
-#include "embed/embed.h"
+#include "embed/state.h"
 #include "exceptions/exceptions.h"
 
 using kiv::BufferKind;
