@@ -46,6 +46,15 @@ void start_jvm() {
 }
 
 void start_python() {
+#if defined(__SANITIZE_ADDRESS__)
+  // Python objects from malloc, so that AddressSanitizer sees each one's bounds and
+  // its freeing (Python's own allocator keeps freed objects in its pools).
+  PyPreConfig pre;
+  PyPreConfig_InitIsolatedConfig(&pre);
+  pre.allocator = PYMEM_ALLOCATOR_MALLOC;
+  PyStatus pre_status = Py_PreInitialize(&pre);
+  if (PyStatus_Exception(pre_status)) die("Python did not pre-initialise");
+#endif
   PyConfig config;
   PyConfig_InitIsolatedConfig(&config);
   config.site_import = 0;
