@@ -150,8 +150,8 @@ TEST_F(JRefTest, GlobalRefMoveReleaseAndReset) {
   jobject raw = gb.release();
   EXPECT_FALSE(gb);
   EXPECT_FALSE(collected(env, wa)) << "the released reference still holds it";
-  gb = GlobalRef<>();
-  GlobalRef<> again = GlobalRef<>::make(env, raw);
+  EXPECT_EQ(JNIGlobalRefType, env->GetObjectRefType(raw));
+  GlobalRef<> again = GlobalRef<>::make(env, raw);  // a second, independent reference
   env->DeleteGlobalRef(raw);
   EXPECT_FALSE(collected(env, wa));
   again.reset(env);
