@@ -113,11 +113,14 @@ class ConverterTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             setConverter(int, str)
 
-    def test_converter_for_the_other_interpreter(self):
-        # test_module_functions_subinterpreter checks that this stays in this interpreter.
-        setConverter(findClass('kivtest.FieldFixture$Marker'), lambda m: 'main interpreter')
-        F.markerConverterInMain = True
-        self.assertEqual('main interpreter', F.marker)
+    def test_converter_of_a_nested_class(self):
+        Marker = findClass('kivtest.FieldFixture$Marker')
+        try:
+            setConverter(Marker, lambda m: 'converted marker')
+            self.assertEqual('converted marker', F.marker)
+        finally:
+            setConverter(Marker, None)
+        self.assertIsInstance(F.marker, Marker)
 
 
 if __name__ == '__main__':

@@ -8,15 +8,36 @@ F = _kiv.findClass('kivtest.FieldFixture')
 Marker = _kiv.findClass('kivtest.FieldFixture$Marker')
 
 
+def in_main_interpreter(code):
+    """Runs code in the main interpreter, through a binding that Java makes on this thread."""
+    main = _kiv.findClass('kiv.SharedInterpreter')()
+    try:
+        main.exec(code)
+    finally:
+        main.close()
+
+
 class IsolationTest(unittest.TestCase):
 
     def test_converter_of_the_main_interpreter_does_not_apply_here(self):
-        if not F.markerConverterInMain:
-            self.skipTest('runs after test_module_functions registered a converter in the main interpreter')
-        self.assertIsInstance(F.marker, Marker)
-        self.assertNotIn('_to_python', Marker.__pytype__.__dict__)
-        _kiv.setJavaToPythonConverter(Marker, lambda m: 'sub-interpreter')
-        self.assertEqual('sub-interpreter', F.marker)
+        in_main_interpreter(
+            "import _kiv\n"
+            "Marker = _kiv.findClass('kivtest.FieldFixture$Marker')\n"
+            "_kiv.setJavaToPythonConverter(Marker, lambda m: 'main interpreter')\n"
+            "assert _kiv.findClass('kivtest.FieldFixture').marker == 'main interpreter'")
+        try:
+            self.assertIsInstance(F.marker, Marker)
+            self.assertNotIn('_to_python', Marker.__pytype__.__dict__)
+            _kiv.setJavaToPythonConverter(Marker, lambda m: 'sub-interpreter')
+            self.assertEqual('sub-interpreter', F.marker)
+            # ...and the one made here stays here.
+            in_main_interpreter(
+                "import _kiv\n"
+                "assert _kiv.findClass('kivtest.FieldFixture').marker == 'main interpreter'")
+        finally:
+            in_main_interpreter(
+                "import _kiv\n"
+                "_kiv.setJavaToPythonConverter(_kiv.findClass('kivtest.FieldFixture$Marker'), None)")
 
     def test_types_are_built_again_after_the_cache_is_emptied(self):
         cache = _kiv.__javaTypeCache__

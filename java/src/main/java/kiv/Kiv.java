@@ -8,12 +8,20 @@ import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.ConcurrentLinkedQueue;
 
+import kiv.internal.KivAccess;
+import kiv.internal.NativeCall;
+import kiv.internal.OwnedReference;
+
 /**
  * The Java side of one interpreter binding: a native record that ties a Python thread
  * state (in a sub-interpreter of its own, or in an existing interpreter) to the Java
  * thread that made it. All use is confined to that thread.
  */
 public abstract class Kiv implements Interpreter {
+    static {
+        KivAccess.install(new Access());
+    }
+
     private final Thread owner;
     private final ClassLoader classLoader;
     private final boolean ownsInterpreter;
@@ -117,10 +125,26 @@ public abstract class Kiv implements Interpreter {
     }
 
     /**
-     * Checks the calling thread and the open state, and marks the start of a native call.
-     * Returns the record address to pass to the native.
+     * The one wrapper of every native call on this binding, whether from here, from the
+     * Python objects it produced or from their proxies: passes the record address to
+     * {@code op} between {@link #enter} and the end of the call. Kept small, so that the
+     * JIT inlines it and {@code op} into each caller.
      */
-    final long enter() {
+    final <T, A, B, C, R> R callNative(NativeCall<T, A, B, C, R> op, T target, A a, B b, C c) {
+        long r = enter();
+        try {
+            return op.call(target, r, a, b, c);
+        } finally {
+            depth--;
+        }
+    }
+
+    /**
+     * Checks the calling thread and the open state, and marks the start of a native call
+     * (close() refuses to run inside one); the outermost call first gives back the
+     * references the cleaner queued. Returns the record address.
+     */
+    private long enter() {
         if (Thread.currentThread() != owner) {
             throw new KivException("This interpreter belongs to thread \"" + owner.getName()
                     + "\" and cannot be used from thread \"" + Thread.currentThread().getName() + "\"");
@@ -156,48 +180,33 @@ public abstract class Kiv implements Interpreter {
         unreachable.add(r);
     }
 
-    final void leave() {
-        depth--;
-    }
-
     @Override
     public void exec(String code) {
-        long r = enter();
-        try {
-            exec(r, code);
-        } finally {
-            leave();
-        }
+        callNative((k, r, text, b, c) -> {
+            k.exec(r, text);
+            return null;
+        }, this, code, null, null);
     }
 
     @Override
     public void eval(String statement) {
-        long r = enter();
-        try {
-            eval(r, statement);
-        } finally {
-            leave();
-        }
+        callNative((k, r, text, b, c) -> {
+            k.eval(r, text);
+            return null;
+        }, this, statement, null, null);
     }
 
     @Override
     public void runScript(String path) {
-        long r = enter();
-        try {
-            run(r, path);
-        } finally {
-            leave();
-        }
+        callNative((k, r, file, b, c) -> {
+            k.run(r, file);
+            return null;
+        }, this, path, null, null);
     }
 
     @Override
     public int compileString(String statement) {
-        long r = enter();
-        try {
-            return compileString(r, statement);
-        } finally {
-            leave();
-        }
+        return callNative((k, r, text, b, c) -> k.compileString(r, text), this, statement, null, null);
     }
 
     @Override
@@ -208,22 +217,15 @@ public abstract class Kiv implements Interpreter {
     @Override
     public <T> T getValue(String expression, Class<T> type) {
         Class<T> boxed = Boxing.boxed(type == null ? null : type);
-        long r = enter();
-        try {
-            return boxed.cast(getValue(r, expression, boxed));
-        } finally {
-            leave();
-        }
+        return boxed.cast(callNative((k, r, text, as, c) -> k.getValue(r, text, as), this, expression, boxed, null));
     }
 
     @Override
     public void set(String name, Object value) {
-        long r = enter();
-        try {
-            set(r, name, value);
-        } finally {
-            leave();
-        }
+        callNative((k, r, n, v, c) -> {
+            k.set(r, n, v);
+            return null;
+        }, this, name, value, null);
     }
 
     @Override
@@ -239,12 +241,7 @@ public abstract class Kiv implements Interpreter {
     @Override
     @SuppressWarnings("unchecked")
     public Object invoke(String name, Object[] args, Map<String, ?> kwargs) {
-        long r = enter();
-        try {
-            return invoke(r, name, args, (Map<String, Object>) kwargs);
-        } finally {
-            leave();
-        }
+        return callNative((k, r, n, a, kw) -> k.invoke(r, n, a, kw), this, name, args, (Map<String, Object>) kwargs);
     }
 
     @Override
@@ -293,6 +290,29 @@ public abstract class Kiv implements Interpreter {
                     base.dependents.remove(this);
                 }
             }
+        }
+    }
+
+    /** The bridge through which kiv.python reaches the members above. */
+    private static final class Access extends KivAccess {
+        @Override
+        public <T, A, B, C, R> R call(Kiv kiv, NativeCall<T, A, B, C, R> op, T target, A a, B b, C c) {
+            return kiv.callNative(op, target, a, b, c);
+        }
+
+        @Override
+        public void track(Kiv kiv, OwnedReference reference) {
+            kiv.track(reference);
+        }
+
+        @Override
+        public void untrack(Kiv kiv, OwnedReference reference) {
+            kiv.untrack(reference);
+        }
+
+        @Override
+        public void queueRelease(Kiv kiv, OwnedReference reference) {
+            kiv.queueRelease(reference);
         }
     }
 

@@ -25,7 +25,7 @@ public final class Proxy {
             throws ClassNotFoundException {
         Objects.requireNonNull(kiv, "kiv");
         Objects.requireNonNull(interfaceNames, "interfaceNames");
-        ClassLoader loader = KivAccess.classLoader(kiv);
+        ClassLoader loader = kiv.getClassLoader();
         Class<?>[] interfaces = new Class<?>[interfaceNames.length];
         for (int i = 0; i < interfaceNames.length; i++) {
             Class<?> c = Class.forName(Objects.requireNonNull(interfaceNames[i], "interface name"), false, loader);
@@ -51,7 +51,7 @@ public final class Proxy {
         ClassLoader loader = functionalInterface.getClassLoader();
         if (loader == null) {
             // a JDK interface: any loader sees it
-            loader = KivAccess.classLoader(kiv);
+            loader = kiv.getClassLoader();
         }
         return java.lang.reflect.Proxy.newProxyInstance(loader, new Class<?>[] {functionalInterface},
                 new InvocationHandler(kiv, address, true));

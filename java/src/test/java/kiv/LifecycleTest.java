@@ -60,12 +60,42 @@ class LifecycleTest {
         assertEquals("Python is already running; its configuration can no longer be set", e.getMessage());
     }
 
+    /** Python's count of live interpreters, seen from the main one. */
+    private static int liveInterpreters() {
+        try (Interpreter main = new SharedInterpreter()) {
+            main.exec("import _xxsubinterpreters");
+            return main.getValue("len(_xxsubinterpreters.list_all())", Integer.class);
+        }
+    }
+
+    /** Each cycle gets a fresh interpreter that works, and closing it ends it in Python too. */
     @Test
     void manySubInterpretersComeAndGo() {
-        for (int i = 0; i < 25; i++) {
-            try (Interpreter py = new SubInterpreter()) {
-                py.exec("import json, math\nx = [math.sqrt(i) for i in range(100)]\ns = json.dumps(x)");
-            }
+        int before = liveInterpreters();
+        double expected = 0;
+        for (int i = 0; i < 100; i++) {
+            expected += Math.sqrt(i);
         }
+        java.util.Set<Long> ids = new java.util.HashSet<>();
+        for (int i = 0; i < 25; i++) {
+            Interpreter py = new SubInterpreter();
+            try {
+                py.set("n", i);
+                py.exec("import json, math, _xxsubinterpreters\n"
+                        + "assert 'x' not in globals()\n"
+                        + "x = [math.sqrt(i) for i in range(100)]\n"
+                        + "s = json.dumps(x)\n"
+                        + "me = int(_xxsubinterpreters.get_current())");
+                assertEquals(expected, py.getValue("sum(json.loads(s))", Double.class), 1e-9);
+                assertEquals(2L * i, py.getValue("n * 2", Long.class));
+                assertTrue(ids.add(py.getValue("me", Long.class)), "an interpreter id came back");
+                assertEquals(before + 1, py.getValue("len(_xxsubinterpreters.list_all())", Integer.class));
+            } finally {
+                py.close();
+            }
+            assertTrue(((Kiv) py).isClosed());
+            assertThrows(KivException.class, () -> py.exec("x = 1"));
+        }
+        assertEquals(before, liveInterpreters(), "sub-interpreters left alive after close");
     }
 }

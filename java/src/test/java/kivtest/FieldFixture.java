@@ -20,8 +20,6 @@ public class FieldFixture {
     public static List<String> list = new ArrayList<>(List.of("x"));
     public static FieldFixture instance = new FieldFixture();
     public static Marker marker = new Marker();
-    /** Set from Python once the main interpreter has a converter for Marker. */
-    public static boolean markerConverterInMain;
 
     public int count = 3;
     public char letter = 'q';

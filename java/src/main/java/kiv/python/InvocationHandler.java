@@ -3,7 +3,6 @@ package kiv.python;
 import java.lang.reflect.Method;
 
 import kiv.Kiv;
-import kiv.KivAccess;
 
 /**
  * The handler of the Java proxies through which Python objects implement Java
@@ -34,15 +33,12 @@ public final class InvocationHandler implements java.lang.reflect.InvocationHand
 
     @Override
     public Object invoke(Object proxy, Method method, Object[] args) throws Throwable {
-        long record = KivAccess.enter(kiv);
-        try {
-            if (pointer.isReleased()) {
+        return PyObject.ACCESS.call(kiv, (h, record, p, m, a) -> {
+            if (h.pointer.isReleased()) {
                 throw new kiv.KivException("The Python object behind this proxy has been released");
             }
-            return invoke(proxy, record, address, method, args, functional);
-        } finally {
-            KivAccess.leave(kiv);
-        }
+            return h.invoke(p, record, h.address, m, a, h.functional);
+        }, this, proxy, method, args);
     }
 
     /** A view of the Python object behind the proxy; it owns no reference. */

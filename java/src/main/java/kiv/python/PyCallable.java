@@ -29,13 +29,8 @@ public class PyCallable extends PyObject {
      */
     public <T> T callWithKeywords(Class<T> type, Object[] args, Map<String, ?> kwargs) {
         Objects.requireNonNull(type, "type");
-        long record = enter();
-        try {
-            Class<T> boxed = boxed(type);
-            return boxed.cast(call(record, getPyObject(), args, kwargs, boxed));
-        } finally {
-            leave();
-        }
+        Class<T> boxed = boxed(type);
+        return boxed.cast(callNative((o, r, a, kw, as) -> o.call(r, o.live(), a, kw, as), this, args, kwargs, boxed));
     }
 
     private native Object call(long record, long obj, Object[] args, Map<String, ?> kwargs, Class<?> as);

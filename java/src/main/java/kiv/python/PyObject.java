@@ -5,8 +5,9 @@ import java.util.Objects;
 
 import kiv.Boxing;
 import kiv.Kiv;
-import kiv.KivAccess;
 import kiv.KivException;
+import kiv.internal.KivAccess;
+import kiv.internal.NativeCall;
 
 /**
  * A Python object held from Java. It belongs to the interpreter that produced it and,
@@ -21,6 +22,7 @@ import kiv.KivException;
 public class PyObject implements AutoCloseable {
     /** Queues the release of references whose holder became unreachable. */
     static final Cleaner CLEANER = Cleaner.create();
+    static final KivAccess ACCESS = KivAccess.get();
 
     private final Kiv kiv;
     private final long address;
@@ -70,76 +72,47 @@ public class PyObject implements AutoCloseable {
     /** The attribute converted to {@code type}. */
     public <T> T getAttr(String name, Class<T> type) {
         Objects.requireNonNull(type, "type");
-        long record = enter();
-        try {
-            Class<T> boxed = boxed(type);
-            return boxed.cast(getAttr(record, address, name, boxed));
-        } finally {
-            leave();
-        }
+        Class<T> boxed = boxed(type);
+        return boxed.cast(callNative((o, r, n, as, c) -> o.getAttr(r, o.live(), n, as), this, name, boxed, null));
     }
 
     public void setAttr(String name, Object value) {
-        long record = enter();
-        try {
-            setAttr(record, address, name, value);
-        } finally {
-            leave();
-        }
+        callNative((o, r, n, v, c) -> {
+            o.setAttr(r, o.live(), n, v);
+            return null;
+        }, this, name, value, null);
     }
 
     public void delAttr(String name) {
-        long record = enter();
-        try {
-            delAttr(record, address, name);
-        } finally {
-            leave();
-        }
+        callNative((o, r, n, b, c) -> {
+            o.delAttr(r, o.live(), n);
+            return null;
+        }, this, name, null, null);
     }
 
     /** This object converted to {@code type}. */
     public <T> T as(Class<T> type) {
         Objects.requireNonNull(type, "type");
-        long record = enter();
-        try {
-            Class<T> boxed = boxed(type);
-            return boxed.cast(as(record, address, boxed));
-        } finally {
-            leave();
-        }
+        Class<T> boxed = boxed(type);
+        return boxed.cast(callNative((o, r, as, b, c) -> o.as(r, o.live(), as), this, boxed, null, null));
     }
 
     /** Python's {@code ==}, with {@code other} converted to Python (null is None). */
     @Override
     public boolean equals(Object other) {
-        long record = enter();
-        try {
-            return equals(record, address, other);
-        } finally {
-            leave();
-        }
+        return callNative((o, r, x, b, c) -> o.equals(r, o.live(), x), this, other, null, null);
     }
 
     /** Python's {@code hash}, folded to 32 bits. Unhashable objects throw. */
     @Override
     public int hashCode() {
-        long record = enter();
-        try {
-            return Long.hashCode(hashCode(record, address));
-        } finally {
-            leave();
-        }
+        return callNative((o, r, a, b, c) -> Long.hashCode(o.hashCode(r, o.live())), this, null, null, null);
     }
 
     /** Python's {@code str}. */
     @Override
     public String toString() {
-        long record = enter();
-        try {
-            return toString(record, address);
-        } finally {
-            leave();
-        }
+        return callNative((o, r, a, b, c) -> o.toString(r, o.live()), this, null, null, null);
     }
 
     /**
@@ -158,18 +131,20 @@ public class PyObject implements AutoCloseable {
         return Boxing.boxed(type);
     }
 
-    /** Checks thread, interpreter and reference, and starts a native call. */
-    final long enter() {
-        long record = KivAccess.enter(kiv);
-        if (pointer.isReleased()) {
-            KivAccess.leave(kiv);
-            throw new KivException("This Python object has been released");
-        }
-        return record;
+    /** Runs {@code op} as a native call on this object's interpreter (see {@link KivAccess#call}). */
+    final <T extends PyObject, A, B, C, R> R callNative(NativeCall<T, A, B, C, R> op, T self, A a, B b, C c) {
+        return ACCESS.call(kiv, op, self, a, b, c);
     }
 
-    final void leave() {
-        KivAccess.leave(kiv);
+    /**
+     * The object's address, inside a native call (whose entry checked the thread and the
+     * interpreter first); throws if the reference was given back.
+     */
+    final long live() {
+        if (pointer.isReleased()) {
+            throw new KivException("This Python object has been released");
+        }
+        return address;
     }
 
     private native Object getAttr(long record, long obj, String name, Class<?> as);

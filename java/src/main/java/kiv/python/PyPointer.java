@@ -1,8 +1,9 @@
 package kiv.python;
 
+import static kiv.python.PyObject.ACCESS;
+
 import kiv.Kiv;
-import kiv.KivAccess;
-import kiv.OwnedReference;
+import kiv.internal.OwnedReference;
 
 /**
  * The one reference the Java side owns on a Python object. It is given back at most
@@ -18,7 +19,7 @@ final class PyPointer implements Runnable, OwnedReference {
     PyPointer(Kiv kiv, long address) {
         this.kiv = kiv;
         this.address = address;
-        KivAccess.track(kiv, this);
+        ACCESS.track(kiv, this);
     }
 
     long address() {
@@ -43,12 +44,10 @@ final class PyPointer implements Runnable, OwnedReference {
             released = true;
             return;
         }
-        long record = KivAccess.enter(kiv);
-        try {
-            releaseNow(record);
-        } finally {
-            KivAccess.leave(kiv);
-        }
+        ACCESS.call(kiv, (p, r, a, b, c) -> {
+            p.releaseNow(r);
+            return null;
+        }, this, null, null, null);
     }
 
     /** Gives the reference back inside a call the owner thread already entered. */
@@ -63,7 +62,7 @@ final class PyPointer implements Runnable, OwnedReference {
         }
         // Marked first: whatever decref does, it must never run twice for one reference.
         released = true;
-        KivAccess.untrack(kiv, this);
+        ACCESS.untrack(kiv, this);
         decref(record, address);
     }
 
@@ -71,7 +70,7 @@ final class PyPointer implements Runnable, OwnedReference {
     @Override
     public void run() {
         if (!released) {
-            KivAccess.queueRelease(kiv, this);
+            ACCESS.queueRelease(kiv, this);
         }
     }
 

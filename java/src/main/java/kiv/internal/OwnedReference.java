@@ -1,8 +1,8 @@
-package kiv;
+package kiv.internal;
 
 /**
  * Internal: a reference to a Python object that Java code owns and that an interpreter
- * gives back on its own thread. Not part of the API.
+ * gives back on its own thread.
  */
 public interface OwnedReference {
     /** Gives the reference back, inside a native call already entered on the owner thread. */
