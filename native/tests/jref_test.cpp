@@ -246,6 +246,30 @@ TEST_F(JRefTest, EveryReturnPopsTheFrame) {
   EXPECT_FALSE(collected(env, w_before)) << "only the function's own frame is popped";
 }
 
+TEST_F(JRefTest, FrameOnlyIfNeeded) {
+  jobject before = new_object(env);
+  jweak w_before = weak(before);
+  jweak w_pushed, w_skipped;
+  jobject survivor;
+  {
+    LocalFrame frame(env, 4, true);
+    ASSERT_TRUE(frame.ok());
+    w_pushed = weak(new_object(env));
+  }
+  EXPECT_TRUE(collected(env, w_pushed)) << "a needed frame is pushed and popped";
+  {
+    LocalFrame frame(env, 4, false);
+    EXPECT_TRUE(frame.ok()) << "nothing to push is no failure";
+    survivor = new_object(env);  // lands in the enclosing frame
+    w_skipped = weak(survivor);
+    EXPECT_EQ(survivor, frame.keep(survivor)) << "keep() without a frame hands the reference back";
+  }
+  EXPECT_FALSE(collected(env, w_skipped)) << "no frame was pushed, so none was popped";
+  EXPECT_FALSE(collected(env, w_before));
+  env->DeleteLocalRef(survivor);
+  EXPECT_TRUE(collected(env, w_skipped));
+}
+
 TEST_F(JRefTest, JavaStringBorrowsModifiedUtf8) {
   LocalRef<jstring> s(env, env->NewStringUTF("java/lang/Object"));
   {
