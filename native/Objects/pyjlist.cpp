@@ -14,6 +14,7 @@
 #include "Objects/protocols.h"
 #include "access/access.h"
 #include "common/checks.h"
+#include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -39,15 +40,47 @@ Py_ssize_t list_size(JNIEnv* env, jobject list) {
   return kiv::checked_size(env, java_util_Collection_size(env, list), "java.util.Collection.size()");
 }
 
+// True (and the exception cleared) when the pending Java exception is an
+// IndexOutOfBoundsException; any other stays pending.  Makes only JNI calls.
+bool out_of_bounds(JNIEnv* env) {
+  LocalRef<jthrowable> e(env, env->ExceptionOccurred());
+  env->ExceptionClear();
+  if (env->IsInstanceOf(e.get(), INDEX_EXC_TYPE)) return true;
+  env->Throw(e.get());
+  return false;
+}
+
 KIV_NOINLINE std::nullptr_t out_of_range(Py_ssize_t i, Py_ssize_t size) {
   PyErr_Format(PyExc_IndexError, "list index %zd out of range, size %zd", i, size);
   return nullptr;
 }
 
-// Element i (already counted from the front) of a list of the given size.
-PyObject* get_at(JNIEnv* env, jobject list, Py_ssize_t i, Py_ssize_t size) {
-  if (i < 0 || i >= size) return out_of_range(i, size);
-  LocalRef<jobject> item(env, java_util_List_get(env, list, static_cast<jint>(i)));
+// Element i of the list, a negative i counted from the end once, with the interpreter
+// lock released once for the Java calls.  A negative i needs size() first; any other is
+// asked of get() at once, and only when get() refuses it (IndexOutOfBoundsException, as
+// List defines) is size() read for the IndexError.
+PyObject* get_at(JNIEnv* env, jobject list, Py_ssize_t i) {
+  jint size = 0;
+  bool sized = i < 0 || i > INT_MAX;
+  bool refused = false;
+  LocalRef<jobject> item;
+  {
+    kiv::AllowThreads nogil;
+    if (sized) size = kiv::keep_lock::java_util_Collection_size(env, list);
+    if (!env->ExceptionCheck()) {
+      if (i < 0) i += size;
+      if (i >= 0 && i <= INT_MAX && (!sized || i < size)) {
+        item = LocalRef<jobject>(env, kiv::keep_lock::java_util_List_get(env, list, static_cast<jint>(i)));
+        refused = env->ExceptionCheck() && !sized && out_of_bounds(env);
+      }
+      if (refused || (sized && (i < 0 || i >= size))) {
+        sized = true;
+        size = kiv::keep_lock::java_util_Collection_size(env, list);
+      }
+    }
+  }
+  if (sized && kiv::checked_size(env, size, "java.util.Collection.size()") < 0) return nullptr;
+  if (refused || (sized && (i < 0 || i >= size))) return out_of_range(i, size);
   if (process_java_exception(env)) return nullptr;
   return jobject_As_PyObject(env, item.get());
 }
@@ -205,8 +238,13 @@ PyObject* list_item(PyObject* self, Py_ssize_t i) {
   JNIEnv* env;
   jobject list = list_of(self, &env);
   if (!list) return nullptr;
-  Py_ssize_t size = list_size(env, list);
-  return size < 0 ? nullptr : get_at(env, list, i, size);
+  // Already counted from the front by the sequence protocol: still negative, it is out
+  // of range.
+  if (i < 0) {
+    Py_ssize_t size = list_size(env, list);
+    return size < 0 ? nullptr : out_of_range(i, size);
+  }
+  return get_at(env, list, i);
 }
 
 int list_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
@@ -220,10 +258,9 @@ PyObject* list_subscript(PyObject* self, PyObject* key) {
   jobject list = list_of(self, &env);
   if (!list) return nullptr;
   if (PyIndex_Check(key)) {
-    Py_ssize_t i, size;
-    if (!position_of(env, list, key, &i, &size)) return nullptr;
-    if (size < 0 && (size = list_size(env, list)) < 0) return nullptr;
-    return get_at(env, list, i, size);
+    Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    return get_at(env, list, i);
   }
   if (PySlice_Check(key)) {
     Py_ssize_t start, stop, count;

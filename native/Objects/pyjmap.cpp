@@ -10,6 +10,7 @@
 #include "Objects/protocols.h"
 #include "access/access.h"
 #include "common/checks.h"
+#include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
@@ -67,15 +68,17 @@ PyObject* map_subscript(PyObject* self, PyObject* key) {
   if (!map) return nullptr;
   LocalRef<jobject> k(env, to_java(env, key));
   if (!k && PyErr_Occurred()) return nullptr;
-  LocalRef<jobject> value(env, java_util_Map_get(env, map, k.get()));
+  LocalRef<jobject> value;
+  jboolean present = JNI_TRUE;
+  {
+    kiv::AllowThreads nogil;  // once around both calls
+    value = LocalRef<jobject>(env, kiv::keep_lock::java_util_Map_get(env, map, k.get()));
+    if (!value && !env->ExceptionCheck()) present = kiv::keep_lock::java_util_Map_containsKey(env, map, k.get());
+  }
   if (process_java_exception(env)) return nullptr;
-  if (!value) {
-    int present = contains_key(env, map, k.get());
-    if (present < 0) return nullptr;
-    if (!present) {
-      key_error(key);
-      return nullptr;
-    }
+  if (!present) {
+    key_error(key);
+    return nullptr;
   }
   return jobject_As_PyObject(env, value.get());
 }

@@ -173,6 +173,23 @@ constexpr bool on_kiv_class(const char* wrapper) noexcept {
 #undef KIV_STATIC
 #undef KIV_NEW
 
+#define KIV_INSTANCE(name, R, gil, cls, method, sig, params, args)                       \
+  R kiv::keep_lock::name params noexcept {                                               \
+    return invoke_instance<R, Gil::Keep>(Method::name, cls, method, sig, KIV_UNPAREN args); \
+  }
+#define KIV_STATIC(name, R, gil, cls, method, sig, params, args)                       \
+  R kiv::keep_lock::name params noexcept {                                             \
+    return invoke_static<R, Gil::Keep>(Method::name, cls, method, sig, KIV_UNPAREN args); \
+  }
+#define KIV_NEW(name, gil, cls, sig, params, args)                            \
+  jobject kiv::keep_lock::name params noexcept {                              \
+    return invoke_new<Gil::Keep>(Method::name, cls, sig, KIV_UNPAREN args);   \
+  }
+#include "access/methods.def"
+#undef KIV_INSTANCE
+#undef KIV_STATIC
+#undef KIV_NEW
+
 void kiv::forget_kiv_method_ids() noexcept {
 #define KIV_FORGET(name, ...) \
   if (on_kiv_class(#name)) cache_of(Method::name).store(nullptr, std::memory_order_relaxed);

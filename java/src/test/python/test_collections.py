@@ -47,6 +47,11 @@ class IterablesAndCollections(unittest.TestCase):
         self.assertFalse(1 in ints)
         self.assertTrue(Integer(1) in ints)
 
+    def test_boxed_elements_become_python_values(self):
+        values = list(Fixture.boxes())
+        self.assertEqual([-1, -2, -3, -2**63, 1.5, 1.7976931348623157e308, True, '€'], values)
+        self.assertEqual([int, int, int, int, float, float, bool, str], [type(v) for v in values])
+
     def test_java_failures_end_the_loop_with_the_java_exception(self):
         with self.assertRaises(TypeError) as caught:
             iter(Fixture.NullIterable())
@@ -103,6 +108,12 @@ class Lists(unittest.TestCase):
         with self.assertRaises(TypeError) as caught:
             lst['x']
         self.assertEqual('list indices must be integers, longs, or slices', str(caught.exception))
+        with self.assertRaises(IndexError) as caught:
+            Fixture.noCtorList()[5]  # the list's own get() refuses first
+        self.assertEqual('list index 5 out of range, size 1', str(caught.exception))
+        with self.assertRaises(IndexError) as caught:
+            lst[2**40]
+        self.assertEqual('list index 1099511627776 out of range, size 3', str(caught.exception))
 
     def test_indexes_beyond_java_ints_change_nothing(self):
         lst = Fixture.abc()

@@ -165,6 +165,11 @@ public final class ContainerFixture {
         }
     }
 
+    /** One value of each boxed class, and the extremes of the widest. */
+    public static List<Object> boxes() {
+        return List.of((byte) -1, (short) -2, -3, Long.MIN_VALUE, 1.5f, Double.MAX_VALUE, true, '\u20ac');
+    }
+
     public static Set<Integer> intSet() {
         return Set.of(1);
     }
