@@ -31,4 +31,12 @@ bool null_or_failed(JNIEnv* env, jobject result, const char* what) noexcept;
 // or ValueError "<what> returned a negative value".
 Py_ssize_t checked_size(JNIEnv* env, jint size, const char* what) noexcept;
 
+// The values of a slice assignment target[start:stop] = value (kind names the target's
+// type in the messages): a new list or tuple of exactly stop - start items, held while
+// they are converted (the value may be a view of the target itself).  nullptr with
+// TypeError "<kind> can only slice assign a sequence", or with IndexError "<kind> only
+// supports assigning a sequence of the same size as the slice, ..." (the target's length
+// never changes).
+PyObject* slice_values(PyObject* value, Py_ssize_t start, Py_ssize_t stop, const char* kind) noexcept;
+
 }  // namespace kiv

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Objects/objects.h"
+#include "Objects/protocols.h"
 #include "access/access.h"
 #include "common/checks.h"
 #include "common/jref.h"
@@ -498,16 +499,8 @@ PyObject* slice_copy(PyJArray* a, Py_ssize_t low, Py_ssize_t high) {
 // whole array as it was.
 int assign_slice(PyJArray* a, Py_ssize_t start, Py_ssize_t stop, PyObject* seq) {
   Py_ssize_t count = stop - start;
-  PyRef items = PyRef::steal(PySequence_Fast(seq, "PyJArray can only slice assign a sequence"));
+  PyRef items = PyRef::steal(kiv::slice_values(seq, start, stop, "PyJArray"));
   if (!items) return -1;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  if (n != count) {
-    PyErr_Format(PyExc_IndexError,
-                 "PyJArray only supports assigning a sequence of the same size as the slice, slice = [%zd:%zd], "
-                 "value size=%zd",
-                 start, stop, n);
-    return -1;
-  }
   if (count == 0) return 0;
   PyObject** values = PySequence_Fast_ITEMS(items.get());
   return kiv::with_primitive(

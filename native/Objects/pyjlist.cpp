@@ -143,22 +143,10 @@ jobject sub_list(JNIEnv* env, jobject list, Py_ssize_t start, Py_ssize_t stop) {
 // lst[start:stop] = value, the same number of elements.  Every value is converted before
 // the first is stored, so one that cannot be converted changes nothing.
 int assign_slice(JNIEnv* env, jobject list, Py_ssize_t start, Py_ssize_t stop, PyObject* value) {
-  if (!PySequence_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "PyJList can only slice assign a sequence");
-    return -1;
-  }
   // A snapshot: the value may be a view of this very list (lst[1:3] = lst[0:2]).
-  PyRef items = PyRef::steal(PySequence_Fast(value, "PyJList can only slice assign a sequence"));
+  PyRef items = PyRef::steal(kiv::slice_values(value, start, stop, "PyJList"));
   if (!items) return -1;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
   Py_ssize_t count = stop - start;
-  if (n != count) {
-    PyErr_Format(PyExc_IndexError,
-                 "PyJList only supports assigning a sequence of the same size as the slice, slice = [%zd:%zd], "
-                 "value size=%zd",
-                 start, stop, n);
-    return -1;
-  }
   if (count == 0) return 0;
   LocalFrame frame(env, kFrame);
   if (!frame.ok()) return process_java_exception(env), -1;

@@ -11,6 +11,7 @@
 #include "Objects/protocols.h"
 #include "access/access.h"
 #include "common/checks.h"
+#include "common/jref.h"
 #include "common/pyref.h"
 #include "embed/state.h"
 #include "exceptions/exceptions.h"
@@ -47,25 +48,31 @@ PyObject* operand(JNIEnv* env, PyObject* o) {
   return Py_NewRef(o);
 }
 
+// Both operands prepared into x and y: true, or false with *early what the slot
+// returns instead (NotImplemented, or nullptr with an error set).
+bool prepare_both(PyObject* a, PyObject* b, PyRef* x, PyRef* y, PyObject** early) {
+  *early = nullptr;
+  JNIEnv* env = kiv::env_or_error();
+  if (!env) return false;
+  *x = PyRef::steal(operand(env, a));
+  if (!*x || x->get() == Py_NotImplemented) return *early = x->release(), false;
+  *y = PyRef::steal(operand(env, b));
+  if (!*y || y->get() == Py_NotImplemented) return *early = y->release(), false;
+  return true;
+}
+
 template <PyObject* (*Op)(PyObject*, PyObject*)>
 PyObject* binary(PyObject* a, PyObject* b) {
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  PyRef x = PyRef::steal(operand(env, a));
-  if (!x || x.get() == Py_NotImplemented) return x.release();
-  PyRef y = PyRef::steal(operand(env, b));
-  if (!y || y.get() == Py_NotImplemented) return y.release();
-  return Op(x.get(), y.get());
+  PyRef x, y;
+  PyObject* early;
+  return prepare_both(a, b, &x, &y, &early) ? Op(x.get(), y.get()) : early;
 }
 
 PyObject* number_power(PyObject* a, PyObject* b, PyObject* m) {
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  PyRef x = PyRef::steal(operand(env, a));
-  if (!x || x.get() == Py_NotImplemented) return x.release();
-  PyRef y = PyRef::steal(operand(env, b));
-  if (!y || y.get() == Py_NotImplemented) return y.release();
-  PyRef z = m == Py_None ? PyRef::borrow(m) : PyRef::steal(operand(env, m));
+  PyRef x, y;
+  PyObject* early;
+  if (!prepare_both(a, b, &x, &y, &early)) return early;
+  PyRef z = m == Py_None ? PyRef::borrow(m) : PyRef::steal(operand(kiv::attached_env(), m));
   if (!z || z.get() == Py_NotImplemented) return z.release();
   return PyNumber_Power(x.get(), y.get(), z.get());
 }
@@ -107,30 +114,27 @@ Py_hash_t number_hash(PyObject* self) {
 }
 
 PyObject* number_richcompare(PyObject* a, PyObject* b, int op) {
-  JNIEnv* env = kiv::env_or_error();
-  if (!env) return nullptr;
-  PyRef x = PyRef::steal(operand(env, a));
-  if (!x || x.get() == Py_NotImplemented) return x.release();
-  PyRef y = PyRef::steal(operand(env, b));
-  if (!y || y.get() == Py_NotImplemented) return y.release();
-  return PyObject_RichCompare(x.get(), y.get(), op);
+  PyRef x, y;
+  PyObject* early;
+  return prepare_both(a, b, &x, &y, &early) ? PyObject_RichCompare(x.get(), y.get(), op) : early;
 }
 
-// int(): longValue() whatever the class (a fraction is cut off the Java way).
-PyObject* number_int(PyObject* self) {
+// int() and float(): longValue() (a fraction is cut off the Java way) or doubleValue(),
+// whatever the class.
+template <class T, T (*Value)(JNIEnv*, jobject) noexcept, PyObject* (*Make)(T)>
+PyObject* convert_self(PyObject* self) {
   JNIEnv* env = kiv::env_or_error();
   jobject obj = env ? kiv::java_self(env, self, JNUMBER_TYPE, kNumber) : nullptr;
   if (!obj) return nullptr;
-  jlong v = java_lang_Number_longValue(env, obj);
-  return process_java_exception(env) ? nullptr : PyLong_FromLongLong(v);
+  T v = Value(env, obj);
+  return process_java_exception(env) ? nullptr : Make(v);
 }
 
+PyObject* long_of(jlong v) { return PyLong_FromLongLong(v); }
+
+PyObject* number_int(PyObject* self) { return convert_self<jlong, java_lang_Number_longValue, long_of>(self); }
 PyObject* number_float(PyObject* self) {
-  JNIEnv* env = kiv::env_or_error();
-  jobject obj = env ? kiv::java_self(env, self, JNUMBER_TYPE, kNumber) : nullptr;
-  if (!obj) return nullptr;
-  jdouble d = java_lang_Number_doubleValue(env, obj);
-  return process_java_exception(env) ? nullptr : PyFloat_FromDouble(d);
+  return convert_self<jdouble, java_lang_Number_doubleValue, PyFloat_FromDouble>(self);
 }
 
 // As an index only the integral classes serve: a BigDecimal or a Double is a float.

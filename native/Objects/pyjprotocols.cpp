@@ -40,6 +40,26 @@ Py_ssize_t checked_size(JNIEnv* env, jint size, const char* what) noexcept {
   return size;
 }
 
+PyObject* slice_values(PyObject* value, Py_ssize_t start, Py_ssize_t stop, const char* kind) noexcept {
+  PyObject* items = PySequence_Check(value) ? PySequence_Fast(value, "not a sequence") : nullptr;
+  if (!items) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "%s can only slice assign a sequence", kind);
+    }
+    return nullptr;
+  }
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  if (n != stop - start) {
+    Py_DECREF(items);
+    PyErr_Format(PyExc_IndexError,
+                 "%s only supports assigning a sequence of the same size as the slice, slice = [%zd:%zd], "
+                 "value size=%zd",
+                 kind, start, stop, n);
+    return nullptr;
+  }
+  return items;
+}
+
 }  // namespace kiv
 
 namespace {
