@@ -319,8 +319,10 @@ class Numbers(unittest.TestCase):
         self.assertEqual(1, int(big))  # longValue(): the low 64 bits
         counter = AtomicLong(5)
         self.assertEqual(6.0, counter + 1)
+        self.assertEqual(hash(5), hash(counter))
+        self.assertTrue(counter < 5.5)
         counter.incrementAndGet()
-        self.assertEqual(6, int(counter))
+        self.assertEqual((6, 6.0), (int(counter), float(counter)))
 
     def test_java_failures(self):
         bad = Fixture.BadNumber()
