@@ -29,14 +29,23 @@ struct PyJClass {
   vectorcallfunc vectorcall;
 };
 
-// A Java array seen from Python.
+// A Java array seen from Python.  A primitive array keeps its elements pinned in
+// native memory for as long as the wrapper lives: Python reads and writes that memory,
+// and Java sees Python's writes once they are committed; Python sees Java's writes
+// after the next pin.
 struct PyJArray {
   PyJObject base;
   int elemType;       // type code of the component type; -1 until known
-  jclass elemClass;   // global reference or null
+  jclass elemClass;   // global reference to the component class, or null
   int length;         // -1 until known
   void* elements;     // pinned elements of a primitive array, or null
   jboolean elementsCopied;
+  // Library-private.  The elements Python wrote since the last pin or commit,
+  // [dirtyLow, dirtyHigh) (empty when dirtyLow >= dirtyHigh): a commit copies only
+  // these back, so that it never overwrites what Java wrote to the others.
+  int dirtyLow;
+  int dirtyHigh;
+  int exports;  // buffer views handed out and not released: all elements count as written
 };
 
 struct PyJArrayIter {
@@ -180,11 +189,23 @@ KIV_API int PyJClass_Check(PyObject* obj);
 
 // ---- arrays -----------------------------------------------------------------------------
 
+// A wrapper of a Java array (its elements pinned when they are primitives).  The caller
+// keeps its local reference.  New reference, or nullptr with a Python error set.
 KIV_API PyObject* pyjarray_new(JNIEnv* env, jarray array);
+// _kiv.jarray(size, typecode[, fill]) and _kiv.jarray(size, jclass).
+KIV_API PyObject* pyjarray_new_v(PyObject* module, PyObject* args);
 // 1 if obj is a Java array wrapper, else 0; never leaves an error set.
 KIV_API int pyjarray_check(PyObject* obj);
-// Gives pinned elements back to the Java array with mode JNI_COMMIT or JNI_ABORT.
+// Pins the elements of a primitive array again, so that Python sees what Java wrote
+// (Python writes not committed by then are lost).  Nonzero when a Java exception was
+// pending; it is then the Python error.
+KIV_API int pyjarray_pin(PyJArray* self);
+// JNI_COMMIT: copies what Python wrote into the pinned elements back to the Java array
+// and keeps them pinned.  JNI_ABORT: lets the pinned elements go without copying.
+// (0: both.)  Makes no JNI call when nothing is pinned.
 KIV_API void pyjarray_release_pinned(PyJArray* self, jint mode);
+// The methods of kiv.PyJArray: __getitem__, index and commit.
+KIV_API PyMethodDef pyjarray_methods[];
 
 struct ModuleCaches;
 
@@ -193,6 +214,14 @@ namespace kiv {
 // Empties the table of recently requested classes and their types that PyJType_Get
 // keeps in the module caches (its global and strong references go).
 void forget_recent_types(ModuleCaches* caches) noexcept;
+
+// Re-pins every primitive array wrapper among args[first..nargs), after a Java call
+// that may have written to them.
+void repin_array_arguments(ModuleState* state, PyObject* const* args, Py_ssize_t first, Py_ssize_t nargs) noexcept;
+
+// The entries of a java.util.Map as a new list of (key, value) tuples, each converted
+// to Python, in the map's iteration order.  nullptr with a Python error set.
+PyObject* java_map_items(JNIEnv* env, jobject map) noexcept;
 
 // Deletes the global references of a record made by PyJObject_New (its object and
 // class) and nulls them: the one place they are let go, for the deallocators of

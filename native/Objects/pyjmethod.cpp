@@ -418,6 +418,13 @@ PyObject* constructor_call(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobjec
   return jobject_As_PyJObject(env, obj, cls);
 }
 
+bool has_array_parameter(const PyJMethod* m) noexcept {
+  for (int i = 0; i < m->lenParameters; ++i) {
+    if (m->paramTypes[i] == JTYPE_ARRAY) return true;
+  }
+  return false;
+}
+
 // The steps every call of a method or constructor shares: the environment, the
 // reflection data, the argument layout, the receiver (Target: what JNI calls on, or
 // nullptr with an error set), a local frame when the call makes references, the
@@ -442,7 +449,11 @@ PyObject* call_with(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   JArgs jargs(p);
   if (!jargs.values) return PyErr_NoMemory();
   if (p > 0 && marshal(env, m, args, nargs, kwnames, jargs.values) < 0) return nullptr;
-  return Call(env, m, args[0], target, jargs.values);
+  PyObject* result = Call(env, m, args[0], target, jargs.values);
+  // Array arguments were committed when they were converted; pinned again now, they
+  // show what Java wrote to them (also when the call then threw).
+  if (has_array_parameter(m)) kiv::repin_array_arguments(m->state, args, 1, nargs);
+  return result;
 }
 
 }  // namespace

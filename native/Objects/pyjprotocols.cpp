@@ -1,63 +1,101 @@
-// Objects/pyjprotocols.cpp: the protocol types that give Java iterables, iterators,
-// collections, lists, maps, numbers, buffers and auto-closeables their Python
-// behaviour.  Each interpreter makes its own types from the records below (see pyjtype.cpp)
-// and puts them among the bases of the per-class types of the classes that extend or
-// implement the Java type.
+// Objects/pyjprotocols.cpp: what the protocol types share, and java.lang.AutoCloseable,
+// which makes every Java auto-closeable a Python context manager.
+//
+// Each interpreter makes its own protocol types from the specifications of this unit,
+// pyjcollection.cpp, pyjlist.cpp, pyjmap.cpp, pyjnumber.cpp and pyjbuffer.cpp (see
+// pyjtype.cpp) and puts them among the bases of the per-class types of the classes that
+// extend or implement the Java type.
 #include <Python.h>
+#include <jni.h>
 
 #include "Objects/objects.h"
+#include "Objects/protocols.h"
+#include "access/access.h"
+#include "common/checks.h"
+#include "embed/state.h"
+#include "exceptions/exceptions.h"
+
+namespace kiv {
+
+jobject java_self(JNIEnv* env, PyObject* self, jclass iface, const char* what) noexcept {
+  jobject obj = PyJObject_Check(self) ? reinterpret_cast<PyJObject*>(self)->object : nullptr;
+  if (KIV_LIKELY(obj && env->IsInstanceOf(obj, iface))) return obj;
+  PyErr_Format(PyExc_TypeError, "%s requires a Java object", what);
+  return nullptr;
+}
+
+bool null_or_failed(JNIEnv* env, jobject result, const char* what) noexcept {
+  if (process_java_exception(env)) return true;
+  if (result) return false;
+  PyErr_Format(PyExc_RuntimeError, "%s returned null", what);
+  return true;
+}
+
+Py_ssize_t checked_size(JNIEnv* env, jint size, const char* what) noexcept {
+  if (process_java_exception(env)) return -1;
+  if (size < 0) {
+    PyErr_Format(PyExc_ValueError, "%s returned a negative value", what);
+    return -1;
+  }
+  return size;
+}
+
+PyObject* slice_values(PyObject* value, Py_ssize_t start, Py_ssize_t stop, const char* kind) noexcept {
+  PyObject* items = PySequence_Check(value) ? PySequence_Fast(value, "not a sequence") : nullptr;
+  if (!items) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "%s can only slice assign a sequence", kind);
+    }
+    return nullptr;
+  }
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  if (n != stop - start) {
+    Py_DECREF(items);
+    PyErr_Format(PyExc_IndexError,
+                 "%s only supports assigning a sequence of the same size as the slice, slice = [%zd:%zd], "
+                 "value size=%zd",
+                 kind, start, stop, n);
+    return nullptr;
+  }
+  return items;
+}
+
+}  // namespace kiv
 
 namespace {
 
-// Base types only: never instantiated from Python (a record made that way would hold
-// no Java object), but per-class types derive from them.
-constexpr unsigned long kProtocolFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr const char* kAutoCloseable = "java.lang.AutoCloseable";
+
+PyObject* autocloseable_enter(PyObject* self, PyObject*) {
+  JNIEnv* env = kiv::env_or_error();
+  if (!env || !kiv::java_self(env, self, JAUTOCLOSEABLE_TYPE, kAutoCloseable)) return nullptr;
+  return Py_NewRef(self);
+}
+
+// Closes the Java object, whatever the with block did; an exception from the block is
+// never suppressed (the result is None), and one from close() is raised (chained to the
+// block's, if any).
+PyObject* autocloseable_exit(PyObject* self, PyObject*) {
+  JNIEnv* env = kiv::env_or_error();
+  jobject obj = env ? kiv::java_self(env, self, JAUTOCLOSEABLE_TYPE, kAutoCloseable) : nullptr;
+  if (!obj) return nullptr;
+  java_lang_AutoCloseable_close(env, obj);
+  if (process_java_exception(env)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef autocloseable_methods[] = {
+    {"__enter__", KIV_PY_BOUNDARY(autocloseable_enter), METH_NOARGS, "__enter__ for Python ContextManager"},
+    {"__exit__", KIV_PY_BOUNDARY(autocloseable_exit), METH_VARARGS, "__exit__ for Python ContextManager"},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot autocloseable_slots[] = {
+    {Py_tp_methods, autocloseable_methods},
     {Py_tp_doc, const_cast<char*>("Kiv java.lang.AutoCloseable")},
-    {0, nullptr}};
-
-PyType_Slot iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.util.Iterator")},
-    {0, nullptr}};
-
-PyType_Slot iterable_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.lang.Iterable")},
-    {0, nullptr}};
-
-PyType_Slot collection_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.util.Collection")},
-    {0, nullptr}};
-
-PyType_Slot list_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.util.List")},
-    {0, nullptr}};
-
-PyType_Slot map_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.util.Map")},
-    {0, nullptr}};
-
-PyType_Slot number_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.lang.Number")},
-    {0, nullptr}};
-
-PyType_Slot buffer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Kiv java.nio.Buffer")},
     {0, nullptr}};
 
 }  // namespace
 
-// The interface types have no record of their own (size 0: the base's); Number and
-// Buffer extend java.lang.Object and keep its record.
-KIV_EXPORT PyType_Spec PyJAutoCloseable_Spec = {"java.lang.AutoCloseable", 0, 0, kProtocolFlags,
+// An interface type: no record of its own (size 0: the base's).
+KIV_EXPORT PyType_Spec PyJAutoCloseable_Spec = {"java.lang.AutoCloseable", 0, 0, kiv::kProtocolFlags,
                                                 autocloseable_slots};
-KIV_EXPORT PyType_Spec PyJIterator_Spec = {"java.util.Iterator", 0, 0, kProtocolFlags, iterator_slots};
-KIV_EXPORT PyType_Spec PyJIterable_Spec = {"java.lang.Iterable", 0, 0, kProtocolFlags, iterable_slots};
-KIV_EXPORT PyType_Spec PyJCollection_Spec = {"java.util.Collection", 0, 0, kProtocolFlags, collection_slots};
-KIV_EXPORT PyType_Spec PyJList_Spec = {"java.util.List", 0, 0, kProtocolFlags, list_slots};
-KIV_EXPORT PyType_Spec PyJMap_Spec = {"java.util.Map", 0, 0, kProtocolFlags, map_slots};
-KIV_EXPORT PyType_Spec PyJNumber_Spec = {"java.lang.Number", static_cast<int>(sizeof(PyJObject)), 0,
-                                         kProtocolFlags, number_slots};
-KIV_EXPORT PyType_Spec PyJBuffer_Spec = {"java.nio.Buffer", static_cast<int>(sizeof(PyJObject)), 0,
-                                         kProtocolFlags, buffer_slots};

@@ -170,6 +170,20 @@ KIV_API void release_utf_char(JNIEnv* env, jstring str, const char* chars) noexc
 
 namespace kiv {
 
+// Every wrapper once more, with the same name and arguments, leaving the interpreter
+// lock as it is (whatever its row says): for a caller that releases the lock once
+// around several Java calls, or for calls that cannot run user code (the value methods
+// of the JDK's final boxed classes).  They share the wrappers' method identifiers.
+namespace keep_lock {
+#define KIV_INSTANCE(name, R, gil, cls, method, sig, params, args) R name params noexcept;
+#define KIV_STATIC(name, R, gil, cls, method, sig, params, args) R name params noexcept;
+#define KIV_NEW(name, gil, cls, sig, params, args) jobject name params noexcept;
+#include "access/methods.def"
+#undef KIV_INSTANCE
+#undef KIV_STATIC
+#undef KIV_NEW
+}  // namespace keep_lock
+
 // Forgets the cached method identifiers of the wrappers on kiv classes, so they are
 // looked up again once the classes are cached again.  Requires no concurrent calls of
 // those wrappers.

@@ -27,7 +27,7 @@ enum class Method : std::size_t {
 #undef KIV_NEW
   kCount
 };
-static_assert(static_cast<std::size_t>(Method::kCount) == 96);
+static_assert(static_cast<std::size_t>(Method::kCount) == 97);
 
 // Written without a lock: racing first calls store the same identifier.  Static
 // storage, so zero (null) before any constructor runs.
@@ -167,6 +167,23 @@ constexpr bool on_kiv_class(const char* wrapper) noexcept {
 #define KIV_NEW(name, gil, cls, sig, params, args)                               \
   KIV_API jobject name params noexcept {                                         \
     return invoke_new<Gil::gil>(Method::name, cls, sig, KIV_UNPAREN args);       \
+  }
+#include "access/methods.def"
+#undef KIV_INSTANCE
+#undef KIV_STATIC
+#undef KIV_NEW
+
+#define KIV_INSTANCE(name, R, gil, cls, method, sig, params, args)                       \
+  R kiv::keep_lock::name params noexcept {                                               \
+    return invoke_instance<R, Gil::Keep>(Method::name, cls, method, sig, KIV_UNPAREN args); \
+  }
+#define KIV_STATIC(name, R, gil, cls, method, sig, params, args)                       \
+  R kiv::keep_lock::name params noexcept {                                             \
+    return invoke_static<R, Gil::Keep>(Method::name, cls, method, sig, KIV_UNPAREN args); \
+  }
+#define KIV_NEW(name, gil, cls, sig, params, args)                            \
+  jobject kiv::keep_lock::name params noexcept {                              \
+    return invoke_new<Gil::Keep>(Method::name, cls, sig, KIV_UNPAREN args);   \
   }
 #include "access/methods.def"
 #undef KIV_INSTANCE

@@ -78,6 +78,23 @@ struct PythonEntry<F> {
   }
 };
 
+// A tp_iternext slot: it may also return nullptr with no error set (exhausted).
+template <auto F>
+struct IterNextEntry;
+template <PyObject* (*F)(PyObject*)>
+struct IterNextEntry<F> {
+  static PyObject* call(PyObject* self) {
+    PythonFacing check(__PRETTY_FUNCTION__);
+    PyObject* result = F(self);
+    if (result) {
+      check.returned(false);
+    } else {
+      check.returned();
+    }
+    return result;
+  }
+};
+
 // The checks around one Java-facing native; see KIV_JNI_BOUNDARY.
 class JavaFacing {
  public:
@@ -104,6 +121,8 @@ class JavaFacing {
 // The function f (a slot, method or getter) as Python should call it: with the checks of
 // a Python-facing function around every call.
 #define KIV_PY_BOUNDARY(f) (&::kiv::checks::PythonEntry<&f>::call)
+// The same for a tp_iternext slot, which ends an iteration with nullptr and no error.
+#define KIV_PY_ITERNEXT_BOUNDARY(f) (&::kiv::checks::IterNextEntry<&f>::call)
 // Where a Java-facing call is about to release a thread state (its lock held).
 #define KIV_CHECK_NO_PYTHON_ERROR(where) \
   (PyErr_Occurred() ? ::kiv::checks::failed(where, "releases a thread state with a Python error set") : (void)0)
@@ -112,6 +131,7 @@ class JavaFacing {
 
 #define KIV_JNI_BOUNDARY() static_cast<void>(0)
 #define KIV_PY_BOUNDARY(f) (&f)
+#define KIV_PY_ITERNEXT_BOUNDARY(f) (&f)
 #define KIV_CHECK_NO_PYTHON_ERROR(where) static_cast<void>(0)
 
 #endif

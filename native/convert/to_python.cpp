@@ -2,12 +2,15 @@
 #include <Python.h>
 #include <jni.h>
 
+#include <atomic>
+
 #include "Objects/callable.h"
 #include "Objects/objects.h"
 #include "access/access.h"
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/jprimitive.h"
 #include "embed/state.h"
 #include "exceptions/exceptions.h"
 
@@ -33,34 +36,80 @@ PyObject* apply_converter(PyObject* wrapper) {
   return PyObject_CallNoArgs(h.get());
 }
 
-// A boxed integer or floating-point number, or a BigInteger, as a Python int or float;
-// nullptr with no error set for another Number (which is then wrapped).
-PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
-  long long integral = 0;
-  double floating = 0;
-  bool isFloating = false;
-  if (kiv::same(env, cls, JBYTE_OBJ_TYPE)) {
-    integral = java_lang_Number_byteValue(env, obj);
-  } else if (kiv::same(env, cls, JSHORT_OBJ_TYPE)) {
-    integral = java_lang_Number_shortValue(env, obj);
-  } else if (kiv::same(env, cls, JINT_OBJ_TYPE)) {
-    integral = java_lang_Number_intValue(env, obj);
-  } else if (kiv::same(env, cls, JLONG_OBJ_TYPE)) {
-    integral = java_lang_Number_longValue(env, obj);
-  } else if (kiv::same(env, cls, JDOUBLE_OBJ_TYPE)) {
-    floating = java_lang_Number_doubleValue(env, obj);
-    isFloating = true;
-  } else if (kiv::same(env, cls, JFLOAT_OBJ_TYPE)) {
-    floating = java_lang_Number_floatValue(env, obj);
-    isFloating = true;
-  } else if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
-    PyRef text = PyRef::steal(jobject_As_PyString(env, obj));
-    return text && PyUnicode_Check(text.get()) ? PyLong_FromUnicodeObject(text.get(), 10) : nullptr;
-  } else {
+// The `value` field of a JDK boxed class, looked up once per process; nullptr when it
+// cannot be found (the value method serves then).  Reading the field costs a fraction
+// of a Java call, and these final classes keep their value nowhere else.
+template <class P>
+jfieldID value_field(JNIEnv* env) noexcept {
+  static std::atomic<jfieldID> id{nullptr};
+  static std::atomic<bool> missing{false};
+  jfieldID known = id.load(std::memory_order_relaxed);
+  if (known || missing.load(std::memory_order_relaxed)) return known;
+  static constexpr char kSignature[] = {P::code == JTYPE_BYTE ? 'B' : P::code == JTYPE_SHORT ? 'S'
+                                        : P::code == JTYPE_INT  ? 'I' : P::code == JTYPE_LONG  ? 'J'
+                                        : P::code == JTYPE_FLOAT ? 'F' : P::code == JTYPE_DOUBLE ? 'D'
+                                        : P::code == JTYPE_CHAR ? 'C' : 'Z', '\0'};
+  known = env->GetFieldID(P::boxed_class(), "value", kSignature);
+  if (!known) {
+    env->ExceptionClear();
+    missing.store(true, std::memory_order_relaxed);
     return nullptr;
   }
-  if (process_java_exception(env)) return nullptr;
-  return isFloating ? PyFloat_FromDouble(floating) : PyLong_FromLongLong(integral);
+  id.store(known, std::memory_order_relaxed);
+  return known;
+}
+
+// The value of a boxed P (obj's class is exactly P's boxed class) into *out; false with
+// the Python error set.  Either way no user code runs and nothing blocks, so the
+// interpreter lock is kept.
+template <class P>
+bool boxed_value(JNIEnv* env, jobject obj, typename P::type* out) noexcept {
+  if (jfieldID id = value_field<P>(env)) {
+    *out = P::get_field(env, obj, id);  // cannot throw
+    return true;
+  }
+  namespace keep = kiv::keep_lock;
+  if constexpr (P::code == JTYPE_BOOLEAN) *out = keep::java_lang_Boolean_booleanValue(env, obj);
+  else if constexpr (P::code == JTYPE_CHAR) *out = keep::java_lang_Character_charValue(env, obj);
+  else if constexpr (P::code == JTYPE_BYTE) *out = keep::java_lang_Number_byteValue(env, obj);
+  else if constexpr (P::code == JTYPE_SHORT) *out = keep::java_lang_Number_shortValue(env, obj);
+  else if constexpr (P::code == JTYPE_INT) *out = keep::java_lang_Number_intValue(env, obj);
+  else if constexpr (P::code == JTYPE_LONG) *out = keep::java_lang_Number_longValue(env, obj);
+  else if constexpr (P::code == JTYPE_FLOAT) *out = keep::java_lang_Number_floatValue(env, obj);
+  else *out = keep::java_lang_Number_doubleValue(env, obj);
+  return !process_java_exception(env);
+}
+
+// A boxed value as Python (obj's class is exactly P's boxed class).
+template <class P>
+PyObject* boxed_As_PyObject(JNIEnv* env, jobject obj) noexcept {
+  typename P::type v;
+  return boxed_value<P>(env, obj, &v) ? P::to_python(v) : nullptr;
+}
+
+// A boxed integer or floating-point number, or a BigInteger, as a Python int or float;
+// nullptr with no error set for another Number (which is then wrapped).  The classes
+// are tried most common first.
+PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
+  static constexpr int kBoxed[] = {JTYPE_LONG, JTYPE_INT, JTYPE_DOUBLE, JTYPE_FLOAT, JTYPE_SHORT, JTYPE_BYTE};
+  for (int code : kBoxed) {
+    bool done = false;
+    PyObject* result = kiv::with_primitive(
+        code,
+        [&](auto p) -> PyObject* {
+          using P = decltype(p);
+          if (!kiv::same(env, cls, P::boxed_class())) return nullptr;
+          done = true;
+          return boxed_As_PyObject<P>(env, obj);
+        },
+        []() -> PyObject* { return nullptr; });
+    if (done) return result;
+  }
+  if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
+    PyRef text = PyRef::steal(jobject_As_PyString(env, obj));
+    return text && PyUnicode_Check(text.get()) ? PyLong_FromUnicodeObject(text.get(), 10) : nullptr;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -86,13 +135,9 @@ PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cach
     PyObject* n = number_As_PyObject(env, obj, cls.get());
     if (n || PyErr_Occurred()) return n;
   } else if (kiv::same(env, cls.get(), JBOOL_OBJ_TYPE)) {
-    jboolean v = java_lang_Boolean_booleanValue(env, obj);
-    if (process_java_exception(env)) return nullptr;
-    return PyBool_FromLong(v);
+    return boxed_As_PyObject<kiv::JPrimitive<JTYPE_BOOLEAN>>(env, obj);
   } else if (kiv::same(env, cls.get(), JCHAR_OBJ_TYPE)) {
-    jchar v = java_lang_Character_charValue(env, obj);
-    if (process_java_exception(env)) return nullptr;
-    return jchar_As_PyObject(v);
+    return boxed_As_PyObject<kiv::JPrimitive<JTYPE_CHAR>>(env, obj);
   } else if (kiv::assignable(env, cls.get(), JPYOBJECT_TYPE)) {
     return JPyObject_As_PyObject(env, obj);
   }

@@ -18,22 +18,26 @@ PyMethodDef kiv_methods[] = {
     {"findClass", KIV_PY_BOUNDARY(kiv_findClass), METH_VARARGS, "Find and instantiate a system class, somewhat faster than forName."},
     {"forName", KIV_PY_BOUNDARY(kiv_forName), METH_VARARGS, "Find and return a jclass object using the supplied ClassLoader."},
     {"jarray", KIV_PY_BOUNDARY(kiv_jarray), METH_VARARGS,
-     "Create a new primitive or object Java array.\n"
+     "Returns a new Java Array.\n"
+     "Accepts:\n"
+     "  (size, typecode, [fill]) or (size, jclass)\n"
      "\n"
-     "jarray(size, typecode, [fill]) or jarray(size, jclass)\n"
-     "\n"
-     "Java arrays behave much like Python lists, except that their size is fixed\n"
-     "when they are made and all their components have one type. Object arrays are\n"
-     "made from a jclass, primitive arrays from one of these type codes:\n"
-     "\n"
-     "    'z'   boolean\n"
-     "    'b'   byte\n"
-     "    'c'   char\n"
-     "    's'   short\n"
-     "    'i'   int\n"
-     "    'j'   long\n"
-     "    'f'   float\n"
-     "    'd'   double\n"},
+     "Java arrays behave much like lists, except the size is fixed at\n"
+     "creation and all the components of a jarray have the same type.\n"
+     "The component type is specified at object creation time by using a\n"
+     "jclass or type code. Java Object arrays are created by using a jclass\n"
+     "for the component type and Java primitive arrays are created by using\n"
+     "a type code for the component type.\n"
+     "The following type codes are defined:\n"
+     "  Type code   Java Primitive Type\n"
+     "  'z'         boolean\n"
+     "  'b'         byte\n"
+     "  'c'         char\n"
+     "  's'         short\n"
+     "  'i'         int\n"
+     "  'j'         long\n"
+     "  'f'         float\n"
+     "  'd'         double\n"},
     {"jproxy", KIV_PY_BOUNDARY(kiv_jproxy), METH_VARARGS,
      "Create a Proxy class for a Python object.\n"
      "Accepts two arguments: ([a class object], [list of java interfaces to implement, string names])"},

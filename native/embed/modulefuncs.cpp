@@ -101,7 +101,7 @@ PyObject* kiv_forName(PyObject*, PyObject* args) {
   return PyJClass_Wrap(env, cls.get());
 }
 
-PyObject* kiv_jarray(PyObject*, PyObject*) { return not_available("jarray"); }
+PyObject* kiv_jarray(PyObject* module, PyObject* args) { return pyjarray_new_v(module, args); }
 PyObject* kiv_jproxy(PyObject*, PyObject*) { return not_available("jproxy"); }
 
 PyObject* kiv_setJavaToPythonConverter(PyObject*, PyObject* args) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "Objects/objects.h"
 #include "access/access.h"
 #include "common/gil.h"
 #include "common/jref.h"
@@ -20,43 +21,20 @@ using kiv::PyRef;
 
 namespace {
 
-// Copies a Java map's entries into dict, converting keys and values.  0, or -1 with a
-// Python error set or a Java exception pending.
-int copy_java_map(JNIEnv* env, PyObject* dict, jobject map) {
-  kiv::LocalFrame frame(env, 16);
-  if (!frame.ok()) return -1;
-  LocalRef<jobject> entries(env, java_util_Map_entrySet(env, map));
-  if (env->ExceptionCheck()) return -1;
-  LocalRef<jobject> it(env, entries ? java_lang_Iterable_iterator(env, entries.get()) : nullptr);
-  if (env->ExceptionCheck()) return -1;
-  while (it) {
-    jboolean more = java_util_Iterator_hasNext(env, it.get());
-    if (env->ExceptionCheck()) return -1;
-    if (!more) break;
-    LocalRef<jobject> entry(env, java_util_Iterator_next(env, it.get()));
-    if (env->ExceptionCheck()) return -1;
-    LocalRef<jobject> jkey(env, java_util_Map_Entry_getKey(env, entry.get()));
-    if (env->ExceptionCheck()) return -1;
-    LocalRef<jobject> jval(env, java_util_Map_Entry_getValue(env, entry.get()));
-    if (env->ExceptionCheck()) return -1;
-    PyRef key = PyRef::steal(jobject_As_PyObject(env, jkey.get()));
-    PyRef val = key ? PyRef::steal(jobject_As_PyObject(env, jval.get())) : PyRef();
-    if (!val || PyDict_SetItem(dict, key.get(), val.get()) < 0) return -1;
-  }
-  return 0;
-}
-
-// The keyword arguments of a Java map.  New dict, or nullptr with a Python error set.
+// The keyword arguments of a Java map: its entries, converted.  A converter registered
+// for the map's class may turn it into a Python mapping first, whose items are taken.
+// New dict, or nullptr with a Python error set.
 PyObject* keywords_of(JNIEnv* env, jobject map) {
   PyRef kw = PyRef::steal(PyDict_New());
   if (!kw) return nullptr;
   PyRef converted = PyRef::steal(jobject_As_PyObject(env, map));
   if (!converted) return nullptr;
-  if (PyDict_Check(converted.get()) || PyObject_HasAttrString(converted.get(), "keys")) {
-    // A mapping already (a converter, or the map protocol): take its items.
-    if (PyDict_Update(kw.get(), converted.get()) < 0) return nullptr;
-  } else if (copy_java_map(env, kw.get(), map) < 0) {
-    process_java_exception(env);  // a Java failure becomes the Python error
+  if (PyJObject_Check(converted.get()) && env->IsInstanceOf(map, JMAP_TYPE)) {
+    // Still the Java map: its entries directly, so that a Java method of the map's
+    // class named keys or items cannot stand in for the mapping protocol's.
+    PyRef items = PyRef::steal(kiv::java_map_items(env, map));
+    if (!items || PyDict_MergeFromSeq2(kw.get(), items.get(), 1) < 0) return nullptr;
+  } else if (PyDict_Update(kw.get(), converted.get()) < 0) {
     return nullptr;
   }
   return kw.release();
