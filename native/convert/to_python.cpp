@@ -2,6 +2,8 @@
 #include <Python.h>
 #include <jni.h>
 
+#include <atomic>
+
 #include "Objects/callable.h"
 #include "Objects/objects.h"
 #include "access/access.h"
@@ -149,7 +151,38 @@ KIV_API PyObject* jobject_As_PyJObject(JNIEnv* env, jobject obj, jclass clazz) {
   return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(type.get()), obj, clazz);
 }
 
+namespace {
+
+// The field of kiv.python.PyObject naming the interpreter its Python object lives in
+// (the number of PyInterpreterState_GetID).  Racing first uses store the same value.
+std::atomic<jfieldID> interpreter_field{nullptr};
+
+jfieldID interpreter_id_field(JNIEnv* env) noexcept {
+  jfieldID f = interpreter_field.load(std::memory_order_relaxed);
+  if (!f && JPYOBJECT_TYPE) {
+    f = env->GetFieldID(JPYOBJECT_TYPE, "interpreterId", "J");
+    if (f) interpreter_field.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+}  // namespace
+
 KIV_API PyObject* JPyObject_As_PyObject(JNIEnv* env, jobject obj) {
+  // An object of another interpreter must not be touched here: with its own interpreter
+  // lock another thread may be using it, and that interpreter may end while this one
+  // holds it.  Shared bindings of one interpreter share its objects.
+  jfieldID field = interpreter_id_field(env);
+  if (!field) {
+    if (!process_java_exception(env)) PyErr_SetString(PyExc_RuntimeError, "kiv.python.PyObject is not available");
+    return nullptr;
+  }
+  jlong owner = env->GetLongField(obj, field);
+  if (owner != static_cast<jlong>(PyInterpreterState_GetID(PyInterpreterState_Get()))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "This kiv.python.PyObject belongs to another Python interpreter and cannot be used in this one.");
+    return nullptr;
+  }
   jlong address = kiv_python_PyObject_getPyObject(env, obj);
   if (process_java_exception(env)) return nullptr;
   if (address == 0) {

@@ -34,8 +34,7 @@ public final class Proxy {
             }
             interfaces[i] = c;
         }
-        return java.lang.reflect.Proxy.newProxyInstance(loader, interfaces,
-                new InvocationHandler(kiv, address, false));
+        return InvocationHandler.newProxy(kiv, address, loader, interfaces, false);
     }
 
     /**
@@ -53,8 +52,7 @@ public final class Proxy {
             // a JDK interface: any loader sees it
             loader = kiv.getClassLoader();
         }
-        return java.lang.reflect.Proxy.newProxyInstance(loader, new Class<?>[] {functionalInterface},
-                new InvocationHandler(kiv, address, true));
+        return InvocationHandler.newProxy(kiv, address, loader, new Class<?>[] {functionalInterface}, true);
     }
 
     /**
