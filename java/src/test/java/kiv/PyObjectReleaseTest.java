@@ -40,6 +40,14 @@ class PyObjectReleaseTest {
         assertEquals(n, Long.parseLong(m.group(2)), "every Python object was freed");
         long before = Long.parseLong(m.group(3));
         long after = Long.parseLong(m.group(4));
+        if (underAddressSanitizer()) {
+            return; // it keeps freed memory in quarantine: resident memory says nothing here
+        }
         assertTrue(after - before < SLACK, () -> "resident memory grew by " + ((after - before) >> 20) + " MB");
+    }
+
+    private static boolean underAddressSanitizer() {
+        String preload = System.getenv("LD_PRELOAD");
+        return preload != null && preload.contains("libasan");
     }
 }
