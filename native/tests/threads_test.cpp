@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -20,19 +21,8 @@ namespace {
 using kiv::AllowThreads;
 using kiv::current_tstate;
 using kiv::RecordScope;
-
-int thread_states_of(PyInterpreterState* interp) {
-  int n = 0;
-  for (PyThreadState* t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t)) ++n;
-  return n;
-}
-
-bool python_runs() {
-  PyObject* r = PyRun_String("sum(range(10))", Py_eval_input, PyEval_GetBuiltins(), PyEval_GetBuiltins());
-  bool ok = r && PyLong_AsLong(r) == 45;
-  Py_XDECREF(r);
-  return ok;
-}
+using kiv_test::python_runs;
+using kiv_test::thread_states_of;
 
 // What a thread saw inside and after one RecordScope on the record.
 struct Seen {
@@ -171,9 +161,14 @@ TEST_F(ForeignThreadTest, ThreadStatesOfEndedThreadsGoWhenTheNextThreadComes) {
 TEST_F(ForeignThreadTest, ManyThreadsAtOnce) {
   std::vector<std::thread> threads;
   std::vector<Seen> seen(8);
+  std::atomic<size_t> done{0};
   for (size_t i = 0; i < seen.size(); ++i) {
     threads.emplace_back([&, i] {
       for (int k = 0; k < 50; ++k) seen[i] = use(&*rec);
+      // Alive until all are done: a thread state of an ended thread may be deleted and
+      // its memory reused for another.
+      ++done;
+      while (done.load() < seen.size()) std::this_thread::yield();
     });
   }
   {

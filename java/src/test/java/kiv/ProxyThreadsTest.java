@@ -176,7 +176,6 @@ class ProxyThreadsTest {
     void pythonObjectsWorkOnOtherThreads() throws Exception {
         try (Interpreter py = new SubInterpreter()) {
             py.exec(String.join("\n",
-                    "import weakref",
                     "class P:",
                     "    def __init__(self, x):",
                     "        self.x = x",
@@ -189,7 +188,6 @@ class ProxyThreadsTest {
                     "    def scaled(self, k):",
                     "        return P(self.x * k)",
                     "p, q = P(6), P(6)",
-                    "made = []",
                     ""));
             PyObject p = py.getValue("p", PyObject.class);
             PyObject q = py.getValue("q", PyObject.class);
