@@ -8,7 +8,9 @@ import kiv.python.PyObject;
 /**
  * Java proxies through which Python objects implement Java interfaces. The native
  * library makes them for {@code _kiv.jproxy} and for Python callables passed where a
- * functional interface is expected; Java code only needs {@link #getPyObject}.
+ * functional interface is expected; Java code only needs {@link #getPyObject}. Proxies
+ * may be called from any thread while their interpreter is open (see
+ * {@link kiv.python.InvocationHandler}).
  */
 public final class Proxy {
     private Proxy() {
