@@ -110,16 +110,6 @@ class RecordScope {
   std::optional<ThreadStateScope> scope_;
 };
 
-// The Java objects that hold a Python object through a kiv.python.PyPointer.
-enum class Holder { PyObject, Handler };
-// The Python object at `address` that `holder` (a kiv.python.PyObject, or a proxy's
-// InvocationHandler) holds, as a new reference; null with kiv.KivException pending when
-// the holder's reference has been given back.  Requires the interpreter lock: Java
-// marks a reference given back before the decref native takes the lock, so the answer
-// holds while the lock is held, and the reference returned keeps the object alive after.
-// (embed/natives.cpp)
-PyObject* hold_object(JNIEnv* env, jobject holder, Holder kind, jlong address) noexcept;
-
 // Gives a new record its serial number and its (empty) set of other threads' states.
 void foreign_threads_init(KivThread* rec);
 // True when ts is one of the thread states other threads use for rec.

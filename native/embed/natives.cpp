@@ -5,8 +5,6 @@
 #include <jni.h>
 #include <pthread.h>
 
-#include <atomic>
-
 #include "access/access.h"
 #include "common/checks.h"
 #include "common/gil.h"
@@ -177,22 +175,6 @@ bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
   return true;
 }
 
-// The field through which a holder reaches its kiv.python.PyPointer, and the pointer's
-// flag; looked up on first use (racing threads store the same value).
-std::atomic<jfieldID> pyobject_pointer{nullptr};
-std::atomic<jfieldID> handler_pointer{nullptr};
-std::atomic<jfieldID> pointer_released{nullptr};
-
-jfieldID field_of(JNIEnv* env, std::atomic<jfieldID>& slot, jobject obj, const char* name, const char* sig) {
-  jfieldID f = slot.load(std::memory_order_relaxed);
-  if (!f) {
-    kiv::LocalRef<jclass> cls(env, env->GetObjectClass(obj));
-    f = env->GetFieldID(cls.get(), name, sig);
-    if (f) slot.store(f, std::memory_order_relaxed);
-  }
-  return f;
-}
-
 // The pattern of the kiv.python natives: the record and object checked, then `run` with
 // the object (held, see hold_object) on the calling thread's thread state for the
 // record; a Python error it leaves becomes the Java exception (see on_record) and the
@@ -227,26 +209,6 @@ R with_attribute(JNIEnv* env, jobject self, jlong record, jlong obj, jstring nam
 
 }  // namespace
 
-namespace kiv {
-
-PyObject* hold_object(JNIEnv* env, jobject holder, Holder kind, jlong address) noexcept {
-  jfieldID field = kind == Holder::PyObject
-                       ? field_of(env, pyobject_pointer, holder, "pointer", "Lkiv/python/PyPointer;")
-                       : field_of(env, handler_pointer, holder, "pointer", "Lkiv/python/PyPointer;");
-  LocalRef<jobject> pointer(env, field ? env->GetObjectField(holder, field) : nullptr);
-  jfieldID flag = pointer ? field_of(env, pointer_released, pointer.get(), "released", "Z") : nullptr;
-  if (!flag) {
-    if (!env->ExceptionCheck()) throw_kiv(env, kReleased);
-    return nullptr;
-  }
-  if (env->GetBooleanField(pointer.get(), flag)) {
-    throw_kiv(env, kReleased);
-    return nullptr;
-  }
-  return Py_NewRef(as_object(address));
-}
-
-}  // namespace kiv
 
 KIV_NATIVE(jobject, python_PyObject_getAttr)
 (JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, jclass as) noexcept {

@@ -321,6 +321,7 @@ class ProxyThreadsTest {
                             try {
                                 while (!stop.get()) {
                                     assertEquals(100, c.toString().length());
+                                    assertEquals(3, ((List<?>) f.call(c)).size());  // c converted back to Python
                                     calls.incrementAndGet();
                                 }
                                 return null;
