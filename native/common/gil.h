@@ -42,15 +42,30 @@ class ThreadStateAside {
   PyThreadState* prev_;
 };
 
+// CPython 3.12 keeps, per OS thread, the thread state that its PyGILState_* functions
+// use, and binds it to the thread state made current last on that thread.  The next
+// time the thread makes another one current, CPython writes to the bound one.  So a
+// thread state that another thread may delete (see embed/threads.cpp) must not stay
+// bound once its use ends: drop_gilstate_binding(ts), with ts current on this thread,
+// leaves this thread with no bound thread state (ts stays current).  Defined in
+// embed/threads.cpp.
+void drop_gilstate_binding(PyThreadState* ts) noexcept;
+
+// What a ThreadStateScope does with CPython's per-thread binding when it ends: Keep it
+// (the thread state belongs to this thread for good) or Drop it (the thread state is
+// lent to this thread and may be deleted by another; see drop_gilstate_binding).
+enum class Binding { Keep, Drop };
+
 // Makes `ts` current on this OS thread, with its interpreter's lock, for the scope.
 // Nests: when ts is already current nothing happens; when another thread state is
 // current (a Java call made while some interpreter's lock is held), that one is
-// released first and restored afterwards.  ts must belong to this OS thread.  For
-// calls from Java into Python: releasing ts with a Python error still set is a broken
-// invariant (checked with KIV_DEBUG_CHECKS, see common/checks.h).
+// released first and restored afterwards.  ts must be used by no other OS thread
+// meanwhile.  For calls from Java into Python: releasing ts with a Python error still
+// set is a broken invariant (checked with KIV_DEBUG_CHECKS, see common/checks.h).
 class ThreadStateScope {
  public:
-  explicit ThreadStateScope(PyThreadState* ts) noexcept : ts_(ts), prev_(current_tstate()) {
+  explicit ThreadStateScope(PyThreadState* ts, Binding binding = Binding::Keep) noexcept
+      : ts_(ts), prev_(current_tstate()), drop_(binding == Binding::Drop) {
     if (prev_ == ts_) return;
     if (prev_) PyEval_SaveThread();
     PyEval_RestoreThread(ts_);
@@ -59,6 +74,7 @@ class ThreadStateScope {
     if (prev_ == ts_) return;
     if (ts_) {
       KIV_CHECK_NO_PYTHON_ERROR("ThreadStateScope");
+      if (drop_) drop_gilstate_binding(ts_);
       PyEval_SaveThread();
     }
     if (prev_) PyEval_RestoreThread(prev_);
@@ -73,6 +89,7 @@ class ThreadStateScope {
  private:
   PyThreadState* ts_;
   PyThreadState* prev_;
+  bool drop_;
 };
 
 // A new thread state of `interp` for this OS thread, held for the scope and deleted

@@ -98,6 +98,16 @@ inline bool same(JNIEnv* env, jobject a, jobject b) noexcept { return env->IsSam
 // n as a Java array length or string length; OverflowError beyond 2**31 - 1.
 bool to_jsize(Py_ssize_t n, jsize* out) noexcept;
 
+// The Java objects that hold a Python object through a kiv.python.PyPointer.
+enum class Holder { PyObject, Handler };
+// The Python object at `address` that `holder` (a kiv.python.PyObject, or a proxy's
+// InvocationHandler) holds, as a new reference; null with kiv.KivException "This
+// kiv.python.PyObject has been released." pending when the holder's reference has been
+// given back.  Requires the interpreter lock, and reads only fields, so keeps it: Java
+// marks a reference given back before the decref native takes the lock, so the answer
+// holds while the lock is held, and the reference returned keeps the object alive after.
+PyObject* hold_object(JNIEnv* env, jobject holder, Holder kind, jlong address) noexcept;
+
 }  // namespace kiv
 
 // ---- Java type codes and argument matching -----------------------------------------

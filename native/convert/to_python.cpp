@@ -194,14 +194,85 @@ KIV_API PyObject* jobject_As_PyJObject(JNIEnv* env, jobject obj, jclass clazz) {
   return PyJObject_New(env, reinterpret_cast<PyTypeObject*>(type.get()), obj, clazz);
 }
 
-KIV_API PyObject* JPyObject_As_PyObject(JNIEnv* env, jobject obj) {
-  jlong address = kiv_python_PyObject_getPyObject(env, obj);
-  if (process_java_exception(env)) return nullptr;
-  if (address == 0) {
-    PyErr_SetString(PyExc_RuntimeError, "This kiv.python.PyObject has been released.");
+namespace {
+
+constexpr const char* kReleased = "This kiv.python.PyObject has been released.";
+
+// Fields of the kiv.python classes, looked up on first use (racing threads store the
+// same value): every read below is a field read, which never lets the interpreter lock
+// go, unlike a call of a Java method.
+std::atomic<jfieldID> pyobject_interpreter{nullptr};
+std::atomic<jfieldID> pyobject_address{nullptr};
+std::atomic<jfieldID> pyobject_pointer{nullptr};
+std::atomic<jfieldID> handler_pointer{nullptr};
+std::atomic<jfieldID> pointer_released{nullptr};
+
+jfieldID field_of(JNIEnv* env, std::atomic<jfieldID>& slot, jobject obj, const char* name, const char* sig) noexcept {
+  jfieldID f = slot.load(std::memory_order_relaxed);
+  if (!f) {
+    LocalRef<jclass> cls(env, env->GetObjectClass(obj));
+    f = cls ? env->GetFieldID(cls.get(), name, sig) : nullptr;
+    if (f) slot.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+jfieldID pyobject_field(JNIEnv* env, std::atomic<jfieldID>& slot, const char* name, const char* sig) noexcept {
+  jfieldID f = slot.load(std::memory_order_relaxed);
+  if (!f && JPYOBJECT_TYPE) {
+    f = env->GetFieldID(JPYOBJECT_TYPE, name, sig);
+    if (f) slot.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
+
+// 1 when the holder's reference was given back, 0 when not, -1 with a Java exception
+// pending (or none, before start-up) when the fields cannot be read.
+int holder_released(JNIEnv* env, jobject holder, kiv::Holder kind) noexcept {
+  jfieldID field = kind == kiv::Holder::PyObject
+                       ? pyobject_field(env, pyobject_pointer, "pointer", "Lkiv/python/PyPointer;")
+                       : field_of(env, handler_pointer, holder, "pointer", "Lkiv/python/PyPointer;");
+  LocalRef<jobject> pointer(env, field ? env->GetObjectField(holder, field) : nullptr);
+  jfieldID flag = pointer ? field_of(env, pointer_released, pointer.get(), "released", "Z") : nullptr;
+  if (!flag) return -1;
+  return env->GetBooleanField(pointer.get(), flag) ? 1 : 0;
+}
+
+}  // namespace
+
+namespace kiv {
+
+PyObject* hold_object(JNIEnv* env, jobject holder, Holder kind, jlong address) noexcept {
+  if (holder_released(env, holder, kind) != 0) {
+    if (!env->ExceptionCheck()) throw_kiv(env, kReleased);
     return nullptr;
   }
   return Py_NewRef(reinterpret_cast<PyObject*>(static_cast<intptr_t>(address)));
+}
+
+}  // namespace kiv
+
+KIV_API PyObject* JPyObject_As_PyObject(JNIEnv* env, jobject obj) {
+  // An object of another interpreter must not be touched here: with its own interpreter
+  // lock another thread may be using it, and that interpreter may end while this one
+  // holds it.  Shared bindings of one interpreter share its objects.
+  jfieldID interp = pyobject_field(env, pyobject_interpreter, "interpreterId", "J");
+  jfieldID address = interp ? pyobject_field(env, pyobject_address, "address", "J") : nullptr;
+  if (!address) {
+    if (!process_java_exception(env)) PyErr_SetString(PyExc_RuntimeError, "kiv.python.PyObject is not available");
+    return nullptr;
+  }
+  if (env->GetLongField(obj, interp) != static_cast<jlong>(PyInterpreterState_GetID(PyInterpreterState_Get()))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "This kiv.python.PyObject belongs to another Python interpreter and cannot be used in this one.");
+    return nullptr;
+  }
+  int released = holder_released(env, obj, kiv::Holder::PyObject);
+  if (released != 0) {
+    if (!process_java_exception(env)) PyErr_SetString(PyExc_RuntimeError, kReleased);
+    return nullptr;
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(static_cast<intptr_t>(env->GetLongField(obj, address))));
 }
 
 KIV_API PyObject* jobject_As_PyString(JNIEnv* env, jobject obj) {

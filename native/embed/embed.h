@@ -4,6 +4,9 @@
 
 #include <Python.h>
 #include <jni.h>
+#include <pthread.h>
+
+#include <optional>
 
 #include "common/export.h"
 #include "common/gil.h"
@@ -77,20 +80,65 @@ jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject 
 
 // The message of kiv.KivException for a null record.
 constexpr const char* kNoRecord = "Couldn't get thread objects.";
+// ... and for a record that is being closed.
+constexpr const char* kClosed = "This interpreter is closed";
 
-// The shape of every runtime function on a record: `work` runs on the record's thread
-// state, and a Python error it leaves becomes the pending Java exception there, once
-// (the result is then `failure`).  Inner code only sets the Python error.  A null record
-// throws kiv.KivException "Couldn't get thread objects." and gives `failure`; callers
-// test their other arguments only when there is a record (`if (rec && !text)`), so that
-// a null record is what gets reported.
+// ---- threads other than a binding's owner (embed/threads.cpp) ----------------------------
+
+// Makes current, for the scope, the thread state through which the calling OS thread
+// runs Python for `rec`: on the owner thread the record's own; on any other thread one
+// of that thread's own in the record's interpreter, made on first use (carrying the
+// record, like the record's own) and kept for later calls.  Two OS threads never use
+// one thread state.  ok() false: nothing was made current and a Java exception is
+// pending.  The caller guarantees that the record stays open meanwhile (the Java side
+// closes no binding while a call on it is in progress).
+class RecordScope {
+ public:
+  RecordScope(JNIEnv* env, KivThread* rec) noexcept {
+    if (KIV_LIKELY(pthread_equal(rec->ownerThread, pthread_self()))) {
+      scope_.emplace(rec->tstate);
+    } else {
+      enter_foreign(env, rec);
+    }
+  }
+  RecordScope(const RecordScope&) = delete;
+  RecordScope& operator=(const RecordScope&) = delete;
+  bool ok() const noexcept { return scope_.has_value(); }
+
+ private:
+  void enter_foreign(JNIEnv* env, KivThread* rec) noexcept;
+  std::optional<ThreadStateScope> scope_;
+};
+
+// Gives a new record its serial number and its (empty) set of other threads' states.
+void foreign_threads_init(KivThread* rec);
+// True when ts is one of the thread states other threads use for rec.
+bool is_foreign_thread_state(const KivThread* rec, const PyThreadState* ts) noexcept;
+// Deletes every thread state other threads made for rec; later uses are refused.
+// Requires a thread state of rec's interpreter current, and no other thread inside a
+// call on rec.
+void end_foreign_thread_states(KivThread* rec) noexcept;
+// Finds where CPython keeps this thread's PyGILState binding (common/gil.h), so that
+// dropping one costs a store; true when found.  At start-up, with the first thread
+// state current.  Without it bindings are dropped the slow way.
+bool find_gilstate_key() noexcept;
+// For the native tests: forget the key found (true), or remember it again (false).
+void forget_gilstate_key_for_tests(bool forget) noexcept;
+
+// The shape of every runtime function on a record: `work` runs on the thread state of
+// the calling thread for the record (see RecordScope), and a Python error it leaves
+// becomes the pending Java exception there, once (the result is then `failure`).  Inner
+// code only sets the Python error.  A null record throws kiv.KivException "Couldn't get
+// thread objects." and gives `failure`; callers test their other arguments only when
+// there is a record (`if (rec && !text)`), so that a null record is what gets reported.
 template <class R, class F>
 R on_record(JNIEnv* env, KivThread* rec, R failure, F&& work) noexcept {
   if (!rec) {
     throw_kiv(env, kNoRecord);
     return failure;
   }
-  ThreadStateScope scope(rec->tstate);
+  RecordScope scope(env, rec);
+  if (!scope.ok()) return failure;
   R result = work();
   return process_py_exception(env) ? failure : result;
 }

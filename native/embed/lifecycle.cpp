@@ -211,6 +211,10 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   // two interpreters with their own locks could otherwise race to assign it.
   PyModuleDef_Init(kiv::kiv_module_def());
 
+  // Work for other threads' bindings drops CPython's per-thread binding after each use
+  // (common/gil.h); finding where it is kept makes that cheap.
+  kiv::find_gilstate_key();
+
   mainThreadState = PyThreadState_Get();
   // Raw: start-up made the main thread state current; from here on no thread holds the
   // lock between calls, and work in the main interpreter uses thread states of its own.
@@ -306,6 +310,21 @@ struct RecordDeleter {
 };
 using RecordPtr = std::unique_ptr<KivThread, RecordDeleter>;
 
+// Tells the kiv.Kiv which interpreter it is bound to (its field interpreterId, the
+// interpreter's number), by which the Java side and JPyObject_As_PyObject keep Python
+// objects in their own interpreter.  False with a Java exception pending.
+bool tell_interpreter(JNIEnv* env, jobject kiv, PyInterpreterState* interp) {
+  kiv::LocalRef<jclass> cls(env, env->GetObjectClass(kiv));
+  jfieldID field = cls ? env->GetFieldID(cls.get(), "interpreterId", "J") : nullptr;
+  if (!field) {
+    env->ExceptionClear();
+    pyembed_throw_illegal_state(env, "kiv.Kiv has no field interpreterId", 0);
+    return false;
+  }
+  env->SetLongField(kiv, field, static_cast<jlong>(PyInterpreterState_GetID(interp)));
+  return true;
+}
+
 // Builds the record for the thread state `ts`, which is current and holds its lock, and
 // registers it in the thread state's dict.  Steals `globals`.  Null with a Java exception
 // pending on failure.  Either way ts stays current.
@@ -325,6 +344,13 @@ KivThread* record_new(JNIEnv* env, jobject classloader, jobject caller, kiv::PyR
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
   }
+  try {
+    kiv::foreign_threads_init(rec.get());
+  } catch (const std::bad_alloc&) {
+    pyembed_throw_illegal_state(env, "Out of memory.", 0);
+    return nullptr;
+  }
+  if (caller && !tell_interpreter(env, caller, ts->interp)) return nullptr;
   PyObject* dict = PyThreadState_GetDict();
   kiv::PyRef capsule = kiv::PyRef::steal(PyCapsule_New(rec.get(), nullptr, nullptr));
   if (!dict || !capsule || PyDict_SetItemString(dict, kRecordKey, capsule.get()) < 0) {
@@ -435,12 +461,15 @@ KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, 
 
 namespace {
 
-// Other thread states of ts's interpreter (Python threads still running, or shared
-// bindings made on this record).  Requires ts current.
-int other_thread_states(PyThreadState* ts) {
+// Other thread states of the record's interpreter (Python threads still running, or
+// shared bindings made on this record), leaving out those through which other threads
+// ran Python for the record itself, which closing deletes.  Requires its thread state
+// current.
+int other_thread_states(KivThread* rec) {
+  PyThreadState* ts = rec->tstate;
   int n = 0;
   for (PyThreadState* t = PyInterpreterState_ThreadHead(ts->interp); t; t = PyThreadState_Next(t)) {
-    if (t != ts) ++n;
+    if (t != ts && !kiv::is_foreign_thread_state(rec, t)) ++n;
   }
   return n;
 }
@@ -470,7 +499,8 @@ constexpr const char* kCodeRunning = "Cannot close an interpreter while Python c
 // Why the record cannot be closed now (written to `why`), or false when it can.  With
 // `end`, first waits for the interpreter's Python threads.  Requires the record's
 // thread state current.
-bool close_refused(PyThreadState* ts, bool end, char* why, size_t size) {
+bool close_refused(KivThread* rec, bool end, char* why, size_t size) {
+  PyThreadState* ts = rec->tstate;
   PyFrameObject* frame = PyThreadState_GetFrame(ts);  // new reference
   if (frame) {
     Py_DECREF(frame);
@@ -479,7 +509,7 @@ bool close_refused(PyThreadState* ts, bool end, char* why, size_t size) {
   }
   if (!end) return false;
   join_python_threads();
-  int others = other_thread_states(ts);
+  int others = other_thread_states(rec);
   if (others == 0) return false;
   std::snprintf(why, size,
                 "Cannot end the sub-interpreter: %d other thread state(s) (Python threads or shared "
@@ -506,13 +536,15 @@ KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* rec, jboolean endInter
   {
     kiv::ThreadStateScope scope(ts);
     bool end = endInterpreter && ts->interp != main_interp();
-    if (!close_refused(ts, end, refusal, sizeof refusal)) {
+    if (!close_refused(rec, end, refusal, sizeof refusal)) {
       kiv::flush_std_streams();
       PyObject* dict = PyThreadState_GetDict();
       if (dict && PyDict_DelItemString(dict, kRecordKey) < 0) PyErr_Clear();
       Py_CLEAR(rec->globals);
       PyGC_Collect();
       if (PyErr_Occurred()) kiv::print_python_error();
+      // Ending an interpreter with other thread states left aborts the process.
+      kiv::end_foreign_thread_states(rec);
       if (end) {
         Py_EndInterpreter(ts);  // leaves no thread state current and no lock held
       } else {

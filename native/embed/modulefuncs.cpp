@@ -11,16 +11,12 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "convert/to_java.h"
 #include "embed/embed.h"
 #include "embed/modulefuncs.h"
 #include "exceptions/exceptions.h"
 
 namespace {
-
-PyObject* not_available(const char* name) {
-  PyErr_Format(PyExc_NotImplementedError, "_kiv.%s is not available in this build of Kiv", name);
-  return nullptr;
-}
 
 // Appends one UTF-16 code unit in modified UTF-8 (U+0000 as two bytes).
 void put_modified_utf8(std::string& out, unsigned unit) {
@@ -102,7 +98,56 @@ PyObject* kiv_forName(PyObject*, PyObject* args) {
 }
 
 PyObject* kiv_jarray(PyObject* module, PyObject* args) { return pyjarray_new_v(module, args); }
-PyObject* kiv_jproxy(PyObject*, PyObject*) { return not_available("jproxy"); }
+
+PyObject* kiv_jproxy(PyObject*, PyObject* args) {
+  PyObject* target;
+  PyObject* names;
+  if (!PyArg_ParseTuple(args, "OO!:jproxy", &target, &PyList_Type, &names)) return nullptr;
+  KivThread* rec = pyembed_get_kivthread();
+  if (!rec) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Invalid KivThread pointer.");
+    return nullptr;
+  }
+  // This thread's own environment: the record's belongs to the thread that made it.
+  JNIEnv* env = kiv::env_or_error();
+  if (!env) return nullptr;
+  Py_ssize_t n = PyList_GET_SIZE(names);
+  if (n <= 0) {
+    PyErr_SetString(PyExc_ValueError, "Empty interface list.");
+    return nullptr;
+  }
+  jsize count;
+  if (!kiv::to_jsize(n, &count)) return nullptr;
+  kiv::LocalRef<jobjectArray> array(env, env->NewObjectArray(count, JSTRING_TYPE, nullptr));
+  if (!array) {
+    kiv::java_failure(env);
+    return nullptr;
+  }
+  // Nothing below runs Python code, so the list keeps its length; items are held anyway.
+  for (jsize i = 0; i < count && i < PyList_GET_SIZE(names); ++i) {
+    kiv::PyRef item = kiv::PyRef::borrow(PyList_GET_ITEM(names, i));
+    if (!PyUnicode_Check(item.get())) {
+      PyErr_Format(PyExc_ValueError, "Item %zd not a string.", static_cast<Py_ssize_t>(i));
+      return nullptr;
+    }
+    kiv::LocalRef<jstring> name(env, pyunicode_as_jstring(env, item.get()));
+    if (!name) return nullptr;
+    env->SetObjectArrayElement(array.get(), i, name.get());
+    if (kiv::java_failed(env)) return nullptr;
+  }
+  jlong address = static_cast<jlong>(reinterpret_cast<intptr_t>(target));
+  kiv::LocalRef<jobject> proxy(env, kiv_Proxy_newProxyInstance(env, rec->caller, address, array.get()));
+  array.reset();
+  if (process_java_exception(env)) return nullptr;
+  if (!proxy) {
+    PyErr_SetString(PyExc_RuntimeError, "kiv.Proxy.newProxyInstance returned null");
+    return nullptr;
+  }
+  // The proxy owns this reference from now on; it gives it back when it is collected
+  // or its interpreter closes.
+  Py_INCREF(target);
+  return jobject_As_PyJObject(env, proxy.get(), nullptr);
+}
 
 PyObject* kiv_setJavaToPythonConverter(PyObject*, PyObject* args) {
   PyObject* target;

@@ -20,17 +20,14 @@ namespace {
 
 KivThread* as_record(jlong record) { return reinterpret_cast<KivThread*>(static_cast<intptr_t>(record)); }
 
-// A record may only be used by the thread that made it: its thread state must never run
-// on two OS threads.  The Java side checks first; this keeps a stray call from
-// corrupting the interpreter.  Null records pass, the runtime reports them.
+// The natives of kiv.Kiv run only on the thread that made the binding (Python objects
+// and proxies may be used from any thread: see RecordScope).  The Java side checks
+// first; this keeps a stray call from reaching Python.  Null records pass, the runtime
+// reports them.
 bool owner_ok(JNIEnv* env, KivThread* rec) {
   if (!rec || pthread_equal(rec->ownerThread, pthread_self())) return true;
   kiv::throw_kiv(env, "This interpreter belongs to another thread");
   return false;
-}
-
-void not_available(JNIEnv* env, const char* what) {
-  kiv::throw_java_unless_pending(env, "java/lang/UnsupportedOperationException", what);
 }
 
 }  // namespace
@@ -162,33 +159,40 @@ namespace {
 
 PyObject* as_object(jlong obj) { return reinterpret_cast<PyObject*>(static_cast<intptr_t>(obj)); }
 
+constexpr const char* kReleased = "This kiv.python.PyObject has been released.";
+
 // The record and object of a kiv.python native, checked; false with a Java exception.
+// These natives run on any thread (see RecordScope).
 bool object_ok(JNIEnv* env, KivThread* rec, jlong obj) {
   if (!rec) {
     kiv::throw_kiv(env, kiv::kNoRecord);
     return false;
   }
   if (!obj) {
-    kiv::throw_kiv(env, "This kiv.python.PyObject has been released.");
+    kiv::throw_kiv(env, kReleased);
     return false;
   }
-  return owner_ok(env, rec);
+  return true;
 }
 
 // The pattern of the kiv.python natives: the record and object checked, then `run` with
-// the object on the record's thread state; a Python error it leaves becomes the Java
-// exception (see on_record) and the result `failure`.
+// the object (held, see hold_object) on the calling thread's thread state for the
+// record; a Python error it leaves becomes the Java exception (see on_record) and the
+// result `failure`.
 template <class R, class F>
-R with_object(JNIEnv* env, jlong record, jlong obj, R failure, F run) {
+R with_object(JNIEnv* env, jobject self, jlong record, jlong obj, R failure, F run) {
   KivThread* rec = as_record(record);
   if (!object_ok(env, rec, obj)) return failure;
-  return kiv::on_record(env, rec, failure, [&] { return run(as_object(obj)); });
+  return kiv::on_record(env, rec, failure, [&] {
+    kiv::PyRef o = kiv::PyRef::steal(kiv::hold_object(env, self, kiv::Holder::PyObject, obj));
+    return o ? run(o.get()) : failure;
+  });
 }
 
 // with_object for the attribute natives, which also take a name: as real UTF-8, where
 // a null name, or one with U+0000 that a C string would cut short, is refused.
 template <class R, class F>
-R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, F run) {
+R with_attribute(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, R failure, F run) {
   KivThread* rec = as_record(record);
   if (!object_ok(env, rec, obj)) return failure;
   kiv::JavaUtf8 n(env, name);
@@ -197,15 +201,19 @@ R with_attribute(JNIEnv* env, jlong record, jlong obj, jstring name, R failure, 
     kiv::throw_kiv(env, "name is invalid.");
     return failure;
   }
-  return kiv::on_record(env, rec, failure, [&] { return run(as_object(obj), n.c_str()); });
+  return kiv::on_record(env, rec, failure, [&] {
+    kiv::PyRef o = kiv::PyRef::steal(kiv::hold_object(env, self, kiv::Holder::PyObject, obj));
+    return o ? run(o.get(), n.c_str()) : failure;
+  });
 }
 
 }  // namespace
 
+
 KIV_NATIVE(jobject, python_PyObject_getAttr)
-(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jclass as) noexcept {
+(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, jclass as) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_attribute(env, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
+  return with_attribute(env, self, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
     kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(o, n));
     if (!attr || attr.get() == Py_None) return nullptr;
     return PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
@@ -213,68 +221,65 @@ KIV_NATIVE(jobject, python_PyObject_getAttr)
 }
 
 KIV_NATIVE(void, python_PyObject_setAttr)
-(JNIEnv* env, jobject, jlong record, jlong obj, jstring name, jobject value) noexcept {
+(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, jobject value) noexcept {
   KIV_JNI_BOUNDARY();
-  with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
+  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, const char* n) {
     kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
     if (v) PyObject_SetAttrString(o, n, v.get());
     return 0;
   });
 }
 
-KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject, jlong record, jlong obj, jstring name) noexcept {
+KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name) noexcept {
   KIV_JNI_BOUNDARY();
-  with_attribute(env, record, obj, name, 0, [&](PyObject* o, const char* n) {
+  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, const char* n) {
     PyObject_SetAttrString(o, n, nullptr);
     return 0;
   });
 }
 
 KIV_NATIVE(jboolean, python_PyObject_equals)
-(JNIEnv* env, jobject, jlong record, jlong obj, jobject other) noexcept {
+(JNIEnv* env, jobject self, jlong record, jlong obj, jobject other) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_object(env, record, obj, JNI_FALSE, [&](PyObject* o) {
+  return with_object(env, self, record, obj, JNI_FALSE, [&](PyObject* o) {
     kiv::PyRef x = kiv::PyRef::steal(jobject_As_PyObject(env, other));
     int eq = x ? PyObject_RichCompareBool(o, x.get(), Py_EQ) : -1;
     return eq == 1 ? JNI_TRUE : JNI_FALSE;
   });
 }
 
-KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+KIV_NATIVE(jstring, python_PyObject_toString)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_object(env, record, obj, jstring{nullptr}, [&](PyObject* o) { return PyObject_As_jstring(env, o); });
+  return with_object(env, self, record, obj, jstring{nullptr}, [&](PyObject* o) { return PyObject_As_jstring(env, o); });
 }
 
-KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
+KIV_NATIVE(jlong, python_PyObject_hashCode)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_object(env, record, obj, jlong{-1}, [&](PyObject* o) { return static_cast<jlong>(PyObject_Hash(o)); });
+  return with_object(env, self, record, obj, jlong{-1}, [&](PyObject* o) { return static_cast<jlong>(PyObject_Hash(o)); });
 }
 
-KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject, jlong record, jlong obj, jclass as) noexcept {
+KIV_NATIVE(jobject, python_PyObject_as)(JNIEnv* env, jobject self, jlong record, jlong obj, jclass as) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_object(env, record, obj, jobject{nullptr},
+  return with_object(env, self, record, obj, jobject{nullptr},
                      [&](PyObject* o) { return PyObject_As_jobject(env, o, as ? as : JOBJECT_TYPE); });
 }
 
 KIV_NATIVE(jobject, python_PyCallable_call)
-(JNIEnv* env, jobject, jlong record, jlong obj, jobjectArray args, jobject kwargs, jclass as) noexcept {
+(JNIEnv* env, jobject self, jlong record, jlong obj, jobjectArray args, jobject kwargs, jclass as) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_object(env, record, obj, jobject{nullptr}, [&](PyObject* o) {
+  return with_object(env, self, record, obj, jobject{nullptr}, [&](PyObject* o) {
     return kiv::call_python(env, o, args, kwargs, as ? as : JOBJECT_TYPE);
   });
 }
 
+// Java marks the pointer released before it calls this (once): other natives check that
+// mark under the interpreter lock, which this takes before it lets the object go.
 KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jlong obj) noexcept {
   KIV_JNI_BOUNDARY();
-  with_object(env, record, obj, 0, [](PyObject* o) {
-    Py_DECREF(o);
+  KivThread* rec = as_record(record);
+  if (!object_ok(env, rec, obj)) return;
+  kiv::on_record(env, rec, 0, [&] {
+    Py_DECREF(as_object(obj));
     return 0;
   });
-}
-
-KIV_NATIVE(jobject, python_InvocationHandler_invoke)(JNIEnv* env, jobject, jobject, jlong, jlong, jobject,
-                                                     jobjectArray, jboolean) noexcept {
-  KIV_JNI_BOUNDARY();
-  not_available(env, "Python proxies are not available in this build of Kiv");
-  return nullptr;
 }

@@ -8,8 +8,15 @@
 #include <jni.h>
 #include <pthread.h>
 
+#include <cstdint>
+#include <memory>
+
 #include "common/export.h"
 #include "common/jref.h"
+
+namespace kiv {
+class ForeignThreads;
+}
 
 // One interpreter binding per kiv.Kiv object.  Java holds its address.  Made by
 // pyembed_kivthread_new and freed by pyembed_thread_close (embed/lifecycle.cpp), which
@@ -23,6 +30,10 @@ struct KivThread {
   // Library-private fields follow.
   int ownsInterpreter;      // 1 for a sub-interpreter record
   pthread_t ownerThread;    // the OS thread the thread state belongs to
+  uint64_t serial;          // unique in the process: tells this record from a later one at its address
+  // The thread states through which other threads run Python for this binding
+  // (embed/threads.cpp); shared with those threads, whose caches may outlive the record.
+  std::shared_ptr<kiv::ForeignThreads> foreign;
 };
 
 // State of one interpreter's _kiv module: the type cache and the ten library types.

@@ -17,21 +17,8 @@ using kiv::AllowThreads;
 using kiv::current_tstate;
 using kiv::TemporaryThreadState;
 using kiv::ThreadStateScope;
-
-// Thread states of an interpreter; the lock must be held.
-int thread_states_of(PyInterpreterState* interp) {
-  int n = 0;
-  for (PyThreadState* t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t)) ++n;
-  return n;
-}
-
-// True when Python code runs in the current thread state.
-bool python_runs() {
-  PyObject* r = PyRun_String("sum(range(10))", Py_eval_input, PyEval_GetBuiltins(), PyEval_GetBuiltins());
-  bool ok = r && PyLong_AsLong(r) == 45;
-  Py_XDECREF(r);
-  return ok;
-}
+using kiv_test::python_runs;
+using kiv_test::thread_states_of;
 
 // A sub-interpreter (sharing the main interpreter's lock) for the test, ended after it.
 class ThreadStateTest : public ::testing::Test {

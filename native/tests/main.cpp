@@ -109,6 +109,19 @@ bool collected(JNIEnv* env, jweak weak) {
   return gone;
 }
 
+int thread_states_of(PyInterpreterState* interp) {
+  int n = 0;
+  for (PyThreadState* t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t)) ++n;
+  return n;
+}
+
+bool python_runs() {
+  PyObject* r = PyRun_String("sum(range(10))", Py_eval_input, PyEval_GetBuiltins(), PyEval_GetBuiltins());
+  bool ok = r && PyLong_AsLong(r) == 45;
+  Py_XDECREF(r);
+  return ok;
+}
+
 }  // namespace kiv_test
 
 int main(int argc, char** argv) {

@@ -23,4 +23,10 @@ jweak watch(JNIEnv* env, jobject obj);
 // Runs System.gc() until the object behind `weak` is collected (true), or gives up
 // after a few rounds (false).  Deletes nothing.
 bool collected(JNIEnv* env, jweak weak);
+
+// The thread states of an interpreter; its lock must be held.
+int thread_states_of(PyInterpreterState* interp);
+
+// True when Python code runs in the current thread state.
+bool python_runs();
 }  // namespace kiv_test

@@ -3,7 +3,8 @@ package kiv;
 /**
  * A Python interpreter bound to the Java thread that created it. Every method must be
  * called on that thread while the interpreter is open; otherwise it throws
- * {@link KivException} without touching Python.
+ * {@link KivException} without touching Python. The {@link kiv.python.PyObject}s and
+ * proxies it hands out may be used from any thread while it is open.
  *
  * <pre>
  * try (Interpreter py = new SubInterpreter()) {
@@ -64,8 +65,10 @@ public interface Interpreter extends AutoCloseable {
 
     /**
      * Closes the interpreter. Idempotent. Refused while a call on this interpreter is in
-     * progress on the stack (Python calling Java calling close) and, for an interpreter
-     * that shared interpreters were made on, while any of those is open.
+     * progress on the stack (Python calling Java calling close), while another thread is
+     * inside a call on one of its Python objects or proxies and, for an interpreter that
+     * shared interpreters were made on, while any of those is open; those refusals
+     * change nothing.
      */
     @Override
     void close();

@@ -1,12 +1,11 @@
 package kiv;
 
-import java.util.ArrayList;
-import java.util.Collections;
 import java.util.HashSet;
-import java.util.IdentityHashMap;
 import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.atomic.AtomicInteger;
 
 import kiv.internal.KivAccess;
 import kiv.internal.NativeCall;
@@ -15,12 +14,18 @@ import kiv.internal.OwnedReference;
 /**
  * The Java side of one interpreter binding: a native record that ties a Python thread
  * state (in a sub-interpreter of its own, or in an existing interpreter) to the Java
- * thread that made it. All use is confined to that thread.
+ * thread that made it. The {@link Interpreter} methods are confined to that thread; the
+ * Python objects and proxies the binding hands out may be used from any thread while it
+ * is open (each other thread runs Python through a thread state of its own).
  */
 public abstract class Kiv implements Interpreter {
     static {
         KivAccess.install(new Access());
     }
+
+    private static final int OPEN = 0;
+    private static final int CLOSING = 1;
+    private static final int CLOSED = 2;
 
     private final Thread owner;
     private final ClassLoader classLoader;
@@ -28,14 +33,22 @@ public abstract class Kiv implements Interpreter {
     private final Kiv base;
     private final Object lock = new Object();
     private final Set<Kiv> dependents = new HashSet<>();
-    /** References to Python objects that Java objects own; used on the owner thread only. */
-    private final Set<OwnedReference> owned = Collections.newSetFromMap(new IdentityHashMap<>());
+    /** References to Python objects that Java objects own, given back when this closes. */
+    private final Set<OwnedReference> owned = ConcurrentHashMap.newKeySet();
     /** References whose Java holder was garbage collected, queued by the cleaner thread. */
     private final ConcurrentLinkedQueue<OwnedReference> unreachable = new ConcurrentLinkedQueue<>();
-    private long record;
+    /** Native calls in progress on threads other than the owner. */
+    private final AtomicInteger foreignCalls = new AtomicInteger();
+    private volatile long record;
+    /** Native calls in progress on the owner thread (nested ones included). */
     private int depth;
-    private volatile boolean closed;
-    private boolean closing;
+    private volatile int state = OPEN;
+    /**
+     * The number of the Python interpreter this binding uses, written by the native
+     * library when it makes the binding. Python objects carry it and are refused by other
+     * interpreters.
+     */
+    private long interpreterId = -1;
 
     /** A new sub-interpreter. */
     Kiv(SubInterpreterOptions options, KivConfig config) {
@@ -70,7 +83,7 @@ public abstract class Kiv implements Interpreter {
             this.record = init_shared(classLoader, 0L, shareGlobals);
         } else {
             synchronized (base.lock) {
-                if (base.closed || base.closing || base.record == 0) {
+                if (base.state != OPEN || base.record == 0) {
                     throw new KivException("The base interpreter is closed");
                 }
                 base.dependents.add(this);
@@ -116,7 +129,7 @@ public abstract class Kiv implements Interpreter {
     }
 
     public final boolean isClosed() {
-        return closed;
+        return state == CLOSED;
     }
 
     /** The class loader through which this interpreter's Python code finds Java classes. */
@@ -125,10 +138,10 @@ public abstract class Kiv implements Interpreter {
     }
 
     /**
-     * The one wrapper of every native call on this binding, whether from here, from the
-     * Python objects it produced or from their proxies: passes the record address to
-     * {@code op} between {@link #enter} and the end of the call. Kept small, so that the
-     * JIT inlines it and {@code op} into each caller.
+     * The one wrapper of the native calls of the {@link Interpreter} methods, which only
+     * the owner thread may make: passes the record address to {@code op} between
+     * {@link #enter} and the end of the call. Kept small, so that the JIT inlines it and
+     * {@code op} into each caller.
      */
     final <T, A, B, C, R> R callNative(NativeCall<T, A, B, C, R> op, T target, A a, B b, C c) {
         long r = enter();
@@ -136,6 +149,34 @@ public abstract class Kiv implements Interpreter {
             return op.call(target, r, a, b, c);
         } finally {
             depth--;
+        }
+    }
+
+    /**
+     * The wrapper of the native calls on the Python objects and proxies of this binding,
+     * from any thread. On the owner thread it is {@link #callNative}; another thread is
+     * counted in for the call, so that {@link #close()} can refuse to run meanwhile.
+     */
+    final <T, A, B, C, R> R callAny(NativeCall<T, A, B, C, R> op, T target, A a, B b, C c) {
+        if (Thread.currentThread() == owner) {
+            return callNative(op, target, a, b, c);
+        }
+        foreignCalls.incrementAndGet();
+        try {
+            // Read after counting in: close() sets CLOSING before it looks at the count.
+            if (state != OPEN) {
+                throw notOpen();
+            }
+            long r = record;
+            if (r == 0) {
+                throw notOpen();
+            }
+            if (!unreachable.isEmpty()) {
+                releaseUnreachable(r);
+            }
+            return op.call(target, r, a, b, c);
+        } finally {
+            foreignCalls.decrementAndGet();
         }
     }
 
@@ -149,22 +190,54 @@ public abstract class Kiv implements Interpreter {
             throw new KivException("This interpreter belongs to thread \"" + owner.getName()
                     + "\" and cannot be used from thread \"" + Thread.currentThread().getName() + "\"");
         }
-        if (closed || record == 0) {
-            throw new KivException("This interpreter is closed");
+        if (state != OPEN || record == 0) {
+            throw notOpen();
         }
         depth++;
         if (depth == 1 && !unreachable.isEmpty()) {
-            releaseUnreachable();
+            releaseUnreachable(record);
         }
         return record;
     }
 
-    private void releaseUnreachable() {
-        OwnedReference r;
-        while ((r = unreachable.poll()) != null) {
-            if (owned.contains(r)) {
-                r.releaseIn(record);
+    private KivException notOpen() {
+        return new KivException(state == CLOSING ? "This interpreter is being closed" : "This interpreter is closed");
+    }
+
+    private void releaseUnreachable(long r) {
+        OwnedReference ref;
+        while ((ref = unreachable.poll()) != null) {
+            if (owned.contains(ref)) {
+                ref.releaseIn(r);
             }
+        }
+    }
+
+    /**
+     * Gives back a reference from any thread; nothing to do once this binding is closing
+     * or closed, which gives back (or gave back) every reference itself.
+     */
+    final void release(OwnedReference ref) {
+        if (Thread.currentThread() == owner) {
+            if (state != OPEN || record == 0) {
+                return;
+            }
+            depth++;
+            try {
+                ref.releaseIn(record);
+            } finally {
+                depth--;
+            }
+            return;
+        }
+        foreignCalls.incrementAndGet();
+        try {
+            long r = record;
+            if (state == OPEN && r != 0) {
+                ref.releaseIn(r);
+            }
+        } finally {
+            foreignCalls.decrementAndGet();
         }
     }
 
@@ -244,9 +317,14 @@ public abstract class Kiv implements Interpreter {
         return callNative((k, r, n, a, kw) -> k.invoke(r, n, a, kw), this, name, args, (Map<String, Object>) kwargs);
     }
 
+    /**
+     * {@inheritDoc} Also refused while another thread is inside a call on one of this
+     * binding's Python objects or proxies. Once closed, every Python object and proxy of
+     * this binding throws {@link KivException} when used, from any thread.
+     */
     @Override
     public void close() {
-        if (closed) {
+        if (state == CLOSED) {
             return;
         }
         if (Thread.currentThread() != owner) {
@@ -261,14 +339,21 @@ public abstract class Kiv implements Interpreter {
                 throw new KivException("Cannot close an interpreter while " + dependents.size()
                         + " shared interpreter(s) made on it are open");
             }
-            closing = true;
+            state = CLOSING;
+        }
+        // Read after CLOSING is set: a call that counted itself in before sees it, or is seen here.
+        int inside = foreignCalls.get();
+        if (inside != 0) {
+            state = OPEN;
+            throw new KivException("Cannot close an interpreter while another thread is inside a call on it ("
+                    + inside + " call(s) in progress)");
         }
         boolean done = false;
         try {
             // Java objects that still hold Python references let go of them first.
             depth++;
             try {
-                for (OwnedReference r : new ArrayList<>(owned)) {
+                for (OwnedReference r : owned.toArray(new OwnedReference[0])) {
                     r.releaseIn(record);
                 }
                 unreachable.clear();
@@ -279,10 +364,11 @@ public abstract class Kiv implements Interpreter {
             done = true;
         } finally {
             synchronized (lock) {
-                closing = false;
                 if (done) {
                     record = 0;
-                    closed = true;
+                    state = CLOSED;
+                } else {
+                    state = OPEN;
                 }
             }
             if (done && base != null) {
@@ -297,7 +383,17 @@ public abstract class Kiv implements Interpreter {
     private static final class Access extends KivAccess {
         @Override
         public <T, A, B, C, R> R call(Kiv kiv, NativeCall<T, A, B, C, R> op, T target, A a, B b, C c) {
-            return kiv.callNative(op, target, a, b, c);
+            return kiv.callAny(op, target, a, b, c);
+        }
+
+        @Override
+        public void release(Kiv kiv, OwnedReference reference) {
+            kiv.release(reference);
+        }
+
+        @Override
+        public long interpreterId(Kiv kiv) {
+            return kiv.interpreterId;
         }
 
         @Override

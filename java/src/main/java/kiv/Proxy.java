@@ -8,7 +8,9 @@ import kiv.python.PyObject;
 /**
  * Java proxies through which Python objects implement Java interfaces. The native
  * library makes them for {@code _kiv.jproxy} and for Python callables passed where a
- * functional interface is expected; Java code only needs {@link #getPyObject}.
+ * functional interface is expected; Java code only needs {@link #getPyObject}. Proxies
+ * may be called from any thread while their interpreter is open (see
+ * {@link kiv.python.InvocationHandler}).
  */
 public final class Proxy {
     private Proxy() {
@@ -34,8 +36,7 @@ public final class Proxy {
             }
             interfaces[i] = c;
         }
-        return java.lang.reflect.Proxy.newProxyInstance(loader, interfaces,
-                new InvocationHandler(kiv, address, false));
+        return InvocationHandler.newProxy(kiv, address, loader, interfaces, false);
     }
 
     /**
@@ -53,8 +54,7 @@ public final class Proxy {
             // a JDK interface: any loader sees it
             loader = kiv.getClassLoader();
         }
-        return java.lang.reflect.Proxy.newProxyInstance(loader, new Class<?>[] {functionalInterface},
-                new InvocationHandler(kiv, address, true));
+        return InvocationHandler.newProxy(kiv, address, loader, new Class<?>[] {functionalInterface}, true);
     }
 
     /**

@@ -40,19 +40,30 @@ public abstract class KivAccess {
     }
 
     /**
-     * Runs {@code op} as a native call on {@code kiv}: checks that the calling thread owns
-     * it and that it is open, marks the call (which also gives back the references queued
-     * by {@link #queueRelease}) and unmarks it however {@code op} ends.
+     * Runs {@code op} as a native call on {@code kiv}, from any thread: checks that it is
+     * open, marks the call (which also gives back the references queued by
+     * {@link #queueRelease}; {@code kiv} cannot close meanwhile) and unmarks it however
+     * {@code op} ends.
      *
-     * @throws kiv.KivException on a foreign thread or a closed interpreter
+     * @throws kiv.KivException when the interpreter is closed or being closed
      */
     public abstract <T, A, B, C, R> R call(Kiv kiv, NativeCall<T, A, B, C, R> op, T target, A a, B b, C c);
+
+    /**
+     * From any thread: gives the reference back now, in a native call on {@code kiv};
+     * nothing happens once {@code kiv} is closing or closed (it gives every reference
+     * back itself).
+     */
+    public abstract void release(Kiv kiv, OwnedReference reference);
+
+    /** The number of the Python interpreter {@code kiv} is bound to. */
+    public abstract long interpreterId(Kiv kiv);
 
     /** Records a reference owned by a Java object, to give back when {@code kiv} closes. */
     public abstract void track(Kiv kiv, OwnedReference reference);
 
     public abstract void untrack(Kiv kiv, OwnedReference reference);
 
-    /** From any thread: the owner gives the reference back at its next call. */
+    /** From any thread: the reference is given back at the next native call on {@code kiv}. */
     public abstract void queueRelease(Kiv kiv, OwnedReference reference);
 }

@@ -1,10 +1,10 @@
 package kiv.internal;
 
 /**
- * Internal: a reference to a Python object that Java code owns and that an interpreter
- * gives back on its own thread.
+ * Internal: a reference to a Python object that Java code owns and that its interpreter
+ * gives back.
  */
 public interface OwnedReference {
-    /** Gives the reference back, inside a native call already entered on the owner thread. */
+    /** Gives the reference back (at most once), inside a native call already entered on any thread. */
     void releaseIn(long record);
 }

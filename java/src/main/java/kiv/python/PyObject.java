@@ -10,9 +10,12 @@ import kiv.internal.KivAccess;
 import kiv.internal.NativeCall;
 
 /**
- * A Python object held from Java. It belongs to the interpreter that produced it and,
- * like that interpreter, may only be used on its thread while it is open; otherwise
- * every method throws {@link KivException} without touching Python.
+ * A Python object held from Java. It belongs to the interpreter binding that produced
+ * it and may be used from any thread while that binding is open: a thread other than
+ * the binding's own runs Python through a thread state of its own in the same
+ * interpreter, taking that interpreter's lock for each call. Once the binding is closed
+ * every method throws {@link KivException} without touching Python. Other interpreters
+ * refuse it (only bindings that share one interpreter share its objects).
  * <p>
  * It owns one reference to the Python object, given back by {@link #close()} (the
  * interpreter's own closing makes it unusable too). Python errors arrive as
@@ -26,27 +29,36 @@ public class PyObject implements AutoCloseable {
 
     private final Kiv kiv;
     private final long address;
+    /**
+     * The number of the interpreter the Python object lives in; the native library reads
+     * it before it lets an interpreter use the object.
+     */
+    private final long interpreterId;
     /** The reference this object depends on; owned unless this is a view. */
     private final PyPointer pointer;
     private final boolean owning;
 
     /**
      * Wraps the Python object at {@code address}. Called by the native library, which
-     * adds the reference this object owns once the constructor has returned; so it only
-     * stores its arguments.
+     * adds the reference this object owns once the constructor has returned. The
+     * reference is registered for release last, so that a constructor that fails leaves
+     * nothing to give back.
      */
     protected PyObject(Kiv kiv, long address) {
         this.kiv = kiv;
         this.address = address;
+        this.interpreterId = ACCESS.interpreterId(kiv);
         this.pointer = new PyPointer(kiv, address);
         this.owning = true;
         CLEANER.register(this, pointer);
+        pointer.track();
     }
 
     /** A view that owns no reference: usable while {@code pointer} is not released. */
     PyObject(Kiv kiv, PyPointer pointer) {
         this.kiv = kiv;
         this.address = pointer.address();
+        this.interpreterId = ACCESS.interpreterId(kiv);
         this.pointer = pointer;
         this.owning = false;
     }
@@ -97,9 +109,15 @@ public class PyObject implements AutoCloseable {
         return boxed.cast(callNative((o, r, as, b, c) -> o.as(r, o.live(), as), this, boxed, null, null));
     }
 
-    /** Python's {@code ==}, with {@code other} converted to Python (null is None). */
+    /**
+     * Python's {@code ==}, with {@code other} converted to Python (null is None). A Python
+     * object of another interpreter is never equal.
+     */
     @Override
     public boolean equals(Object other) {
+        if (other instanceof PyObject && ((PyObject) other).interpreterId != interpreterId) {
+            return false;
+        }
         return callNative((o, r, x, b, c) -> o.equals(r, o.live(), x), this, other, null, null);
     }
 
@@ -116,8 +134,9 @@ public class PyObject implements AutoCloseable {
     }
 
     /**
-     * Gives back the reference this object owns. Idempotent; afterwards the object can no
-     * longer be used. Does nothing for a view.
+     * Gives back the reference this object owns, from any thread. Idempotent; afterwards
+     * the object can no longer be used. Does nothing for a view, or once the interpreter
+     * is closed.
      */
     @Override
     public void close() {
@@ -137,8 +156,8 @@ public class PyObject implements AutoCloseable {
     }
 
     /**
-     * The object's address, inside a native call (whose entry checked the thread and the
-     * interpreter first); throws if the reference was given back.
+     * The object's address, inside a native call (whose entry checked that the
+     * interpreter is open); throws if the reference was given back.
      */
     final long live() {
         if (pointer.isReleased()) {
