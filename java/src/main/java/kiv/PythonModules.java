@@ -1,0 +1,64 @@
+package kiv;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
+
+/**
+ * Python modules that Kiv carries in its jar, under {@code /kiv/pylib/}, made importable
+ * in an interpreter without writing them to disk: the source is read once per process
+ * and run as a new module in {@code sys.modules}, unless the interpreter has the module
+ * already (shared interpreters of one interpreter share its modules).
+ */
+final class PythonModules {
+    static final String RESOURCE_DIR = "/kiv/pylib/";
+
+    private static final Map<String, String> SOURCES = new ConcurrentHashMap<>();
+
+    private PythonModules() {
+    }
+
+    /**
+     * Makes the module importable in the interpreter. {@code resource} is its file under
+     * {@code /kiv/pylib/}: {@code name.py}, or {@code name/__init__.py} for a package
+     * (whose submodules are not loaded this way). Leaves no names in the interpreter's
+     * globals.
+     */
+    static void load(Interpreter python, String name, String resource) {
+        String n = PythonLiterals.string(name);
+        if (python.getValue(n + " in __import__('sys').modules", Boolean.class)) {
+            return;
+        }
+        String file = RESOURCE_DIR + resource;
+        python.exec("import sys as _kiv_sys\n"
+                + "_kiv_m = type(_kiv_sys)(" + n + ")\n"
+                + "_kiv_m.__file__ = " + PythonLiterals.string("<kiv>" + file) + "\n"
+                + (resource.endsWith("/__init__.py") ? "_kiv_m.__path__ = []\n" : "")
+                + "_kiv_sys.modules[" + n + "] = _kiv_m\n"
+                + "try:\n"
+                + "    exec(compile(" + PythonLiterals.string(source(file)) + ", _kiv_m.__file__, 'exec'),"
+                + " _kiv_m.__dict__)\n"
+                + "except BaseException:\n"
+                + "    del _kiv_sys.modules[" + n + "]\n"
+                + "    raise\n"
+                + "finally:\n"
+                + "    del _kiv_sys, _kiv_m\n");
+    }
+
+    /** The text of a resource of this jar, read once. */
+    static String source(String file) {
+        return SOURCES.computeIfAbsent(file, f -> {
+            try (InputStream in = PythonModules.class.getResourceAsStream(f)) {
+                if (in == null) {
+                    throw new IllegalStateException("The Kiv jar lacks its Python file " + f);
+                }
+                return new String(in.readAllBytes(), StandardCharsets.UTF_8);
+            } catch (IOException e) {
+                throw new UncheckedIOException("Cannot read Kiv's Python file " + f, e);
+            }
+        });
+    }
+}
