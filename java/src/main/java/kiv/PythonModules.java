@@ -48,6 +48,26 @@ final class PythonModules {
                 + "    del _kiv_sys, _kiv_m\n");
     }
 
+    /**
+     * Sets up the import of Java packages and classes (the {@code kivimport} package) in a
+     * new interpreter binding, for its class loader. If that fails, the binding is closed
+     * and the error thrown.
+     */
+    static void installJavaImports(Kiv kiv) {
+        try {
+            load(kiv, "kivimport", "kivimport/__init__.py");
+            kiv.set("_kiv_loader", kiv.getClassLoader());
+            kiv.exec("__import__('kivimport').install(_kiv_loader)\ndel _kiv_loader\n");
+        } catch (RuntimeException e) {
+            try {
+                kiv.close();
+            } catch (RuntimeException suppressed) {
+                e.addSuppressed(suppressed);
+            }
+            throw e;
+        }
+    }
+
     /** The text of a resource of this jar, read once. */
     static String source(String file) {
         return SOURCES.computeIfAbsent(file, f -> {
