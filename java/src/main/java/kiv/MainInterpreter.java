@@ -70,16 +70,15 @@ public final class MainInterpreter {
 
     /**
      * The configuration used when none was set: CPython's isolated configuration, with
-     * the program name taken from the system property {@code kiv.python.executable} (the
-     * python of a virtual environment makes its packages visible), else the Python Kiv
-     * was built against.
+     * the program name of the Python that {@link PythonRuntime} chose (the system property
+     * {@code kiv.python.executable}, else {@code KIV_PYTHON}, else python3.12 on the
+     * PATH, else the Python Kiv was built with; a virtual environment's python makes its
+     * packages visible).
      */
     static PyConfig defaultConfig() {
         PyConfig c = new PyConfig();
-        String exe = System.getProperty("kiv.python.executable");
-        if (exe == null || exe.isEmpty()) {
-            exe = BuildInfo.pythonExecutable();
-        }
+        PythonRuntime.Found python = PythonRuntime.locate();
+        String exe = python != null ? python.executable : BuildInfo.pythonExecutable();
         if (exe != null && !exe.isEmpty()) {
             c.setProgramName(exe);
         }

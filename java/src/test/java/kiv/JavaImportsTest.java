@@ -106,4 +106,26 @@ class JavaImportsTest {
             }
         }
     }
+
+    /** A missing module is reported with the environment Kiv runs and how to choose another. */
+    @Test
+    void aMissingModuleNamesTheEnvironment() throws Exception {
+        try (Interpreter py = new SharedInterpreter()) {
+            String prefix = py.getValue("__import__('sys').prefix", String.class);
+            KivException e = org.junit.jupiter.api.Assertions.assertThrows(KivException.class,
+                    () -> py.exec("import kiv_surely_not_installed"));
+            assertTrue(e.getMessage().startsWith("<class 'ModuleNotFoundError'>: No module named "
+                    + "'kiv_surely_not_installed'\nKiv runs the Python environment " + prefix + " ("), e.getMessage());
+            assertTrue(e.getMessage().endsWith("choose another Python with KIV_PYTHON or -Dkiv.python.executable"),
+                    e.getMessage());
+            e = org.junit.jupiter.api.Assertions.assertThrows(KivException.class, () -> py.exec("import json.nope"));
+            assertTrue(e.getMessage().contains("Kiv runs the Python environment"), e.getMessage());
+            // Other errors keep their message as it is.
+            e = org.junit.jupiter.api.Assertions.assertThrows(KivException.class, () -> py.exec("raise KeyError(1)"));
+            assertEquals("<class 'KeyError'>: 1", e.getMessage());
+        }
+        ChildJvm.Result r = ChildJvm.main("kiv.Main").args("-c", "import kiv_surely_not_installed").run().assertExit(1);
+        assertTrue(r.stderr.contains("ModuleNotFoundError: No module named 'kiv_surely_not_installed'\n"
+                + "Kiv runs the Python environment "), r.toString());
+    }
 }
