@@ -20,6 +20,8 @@ public final class MainInterpreter {
      * Sets the start-up configuration. Allowed once, before Python starts; any later
      * call throws {@link IllegalStateException}. (When Python refused to start with the
      * configuration set, a new one may be set and the start tried again.)
+     *
+     * @param pyConfig the configuration; it is copied
      */
     public static synchronized void setConfig(PyConfig pyConfig) {
         Objects.requireNonNull(pyConfig, "pyConfig");
@@ -52,6 +54,7 @@ public final class MainInterpreter {
         started = true;
     }
 
+    /** @return whether Python has started in this process */
     public static synchronized boolean isStarted() {
         return started;
     }
@@ -61,6 +64,8 @@ public final class MainInterpreter {
      * made with {@link SubInterpreterOptions#setPublishMainModules} can see. Must not be
      * called from inside Python code that holds an interpreter lock other than through a
      * Java call.
+     *
+     * @param module the module's dotted name
      */
     public static void sharedImport(String module) {
         Objects.requireNonNull(module, "module");
