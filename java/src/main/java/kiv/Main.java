@@ -211,6 +211,11 @@ public final class Main {
             if (!c.interactive) {
                 return status;
             }
+            if (Main.class.getClassLoader().getResource("org/jline/reader/LineReader.class") == null) {
+                System.err.println("kiv: the console needs the line editor JLine (org.jline:jline-reader) on the "
+                        + "class path; bin/kiv puts it there");
+                return 1;
+            }
             status = Console.run(python);
             // As python before it exits; leaves through SystemExit unless the status is 0.
             python.invoke("_kivmain.finish", status);

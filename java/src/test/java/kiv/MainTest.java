@@ -184,6 +184,15 @@ class MainTest {
         }
 
         @Test
+        void theConsoleSaysWhatItMissesWithoutItsLineEditor() throws Exception {
+            String withoutJline = java.util.Arrays.stream(System.getProperty("java.class.path").split(":"))
+                    .filter(e -> !e.contains("jline")).collect(java.util.stream.Collectors.joining(":"));
+            ChildJvm.Result r = kiv("-i", "-c", "print('ran')").classPath(withoutJline).run().assertExit(1);
+            assertEquals("ran\n", r.stdout);
+            assertTrue(r.stderr.contains("the console needs the line editor JLine"), r.toString());
+        }
+
+        @Test
         void versionNamesKivPythonAndJava() throws Exception {
             ChildJvm.Result r = kiv("--version").run().assertExit(0);
             assertTrue(r.stdout.matches("Kiv \\S+ \\(Python 3\\.12\\.\\d+\\S*, Java "
