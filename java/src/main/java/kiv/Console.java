@@ -68,6 +68,8 @@ final class Console {
                 .option(LineReader.Option.DISABLE_EVENT_EXPANSION, true) // '!' is Python, not history
                 .option(LineReader.Option.INSERT_TAB, true)
                 .option(LineReader.Option.HISTORY_INCREMENTAL, true)
+                .option(LineReader.Option.HISTORY_IGNORE_SPACE, false) // indented lines of a block too,
+                .option(LineReader.Option.HISTORY_REDUCE_BLANKS, false) // as they were typed
                 .variable(LineReader.HISTORY_SIZE, 1000)
                 .variable(LineReader.HISTORY_FILE_SIZE, 1000);
         Path history = historyFile();

@@ -164,7 +164,8 @@ class ConsoleTest {
         assertFalse(text.contains("Exception in thread"), text);
 
         // History survives the run: Up recalls the last line of the first session.
-        assertTrue(Files.readString(history).contains("print('still', 'here')"), Files.readString(history));
+        String kept = Files.readString(history);
+        assertTrue(kept.contains("print('still', 'here')") && kept.contains(":    return x * 2"), kept);
         s = run(new Steps().expect(">>> ").send(UP).line("").expect("still here").expect(">>> ")
                 .line("import sys; sys.exit(7)"), env).assertOk();
         assertEquals(Integer.valueOf(7), s.status(), s::toString);
