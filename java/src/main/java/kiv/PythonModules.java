@@ -17,6 +17,8 @@ final class PythonModules {
     static final String RESOURCE_DIR = "/kiv/pylib/";
 
     private static final Map<String, String> SOURCES = new ConcurrentHashMap<>();
+    /** Each file's code object, marshalled, as a Latin-1 string. */
+    private static final Map<String, String> CODE = new ConcurrentHashMap<>();
 
     private PythonModules() {
     }
@@ -25,7 +27,8 @@ final class PythonModules {
      * Makes the module importable in the interpreter. {@code resource} is its file under
      * {@code /kiv/pylib/}: {@code name.py}, or {@code name/__init__.py} for a package
      * (whose submodules are not loaded this way). Leaves no names in the interpreter's
-     * globals.
+     * globals. The source is compiled once per process: later interpreters get the code
+     * marshalled (as a Latin-1 string, which carries bytes unchanged).
      */
     static void load(Interpreter python, String name, String resource) {
         String n = PythonLiterals.string(name);
@@ -33,19 +36,27 @@ final class PythonModules {
             return;
         }
         String file = RESOURCE_DIR + resource;
-        python.exec("import sys as _kiv_sys\n"
+        String code = CODE.get(file);
+        python.set("_kiv_code", code != null ? code : source(file));
+        python.exec("import sys as _kiv_sys, marshal as _kiv_marshal\n"
                 + "_kiv_m = type(_kiv_sys)(" + n + ")\n"
                 + "_kiv_m.__file__ = " + PythonLiterals.string("<kiv>" + file) + "\n"
                 + (resource.endsWith("/__init__.py") ? "_kiv_m.__path__ = []\n" : "")
+                + (code != null ? "_kiv_c = _kiv_marshal.loads(_kiv_code.encode('latin-1'))\n"
+                        : "_kiv_c = compile(_kiv_code, _kiv_m.__file__, 'exec')\n"
+                                + "_kiv_code = _kiv_marshal.dumps(_kiv_c).decode('latin-1')\n")
                 + "_kiv_sys.modules[" + n + "] = _kiv_m\n"
                 + "try:\n"
-                + "    exec(compile(" + PythonLiterals.string(source(file)) + ", _kiv_m.__file__, 'exec'),"
-                + " _kiv_m.__dict__)\n"
+                + "    exec(_kiv_c, _kiv_m.__dict__)\n"
                 + "except BaseException:\n"
                 + "    del _kiv_sys.modules[" + n + "]\n"
                 + "    raise\n"
                 + "finally:\n"
-                + "    del _kiv_sys, _kiv_m\n");
+                + "    del _kiv_sys, _kiv_marshal, _kiv_m, _kiv_c\n");
+        if (code == null) {
+            CODE.putIfAbsent(file, python.getValue("_kiv_code", String.class));
+        }
+        python.exec("del _kiv_code\n");
     }
 
     /**

@@ -24,9 +24,9 @@ Java package raises ImportError (ModuleNotFoundError from import).
 """
 
 import sys
-import threading
-import types
-from importlib.machinery import ModuleSpec, PathFinder
+from _thread import _local
+from _frozen_importlib import ModuleSpec          # importlib.machinery's, without importing it
+from _frozen_importlib_external import PathFinder
 
 import _kiv
 
@@ -36,7 +36,7 @@ _PyJClass = type(_kiv.findClass('java.lang.Object'))
 _Packages = _kiv.findClass('kiv.internal.JavaPackages')
 
 # Per binding (each has its own thread state): the interpreter's class loader.
-_binding = threading.local()
+_binding = _local()
 
 
 def is_java_class(obj):
@@ -70,7 +70,7 @@ def _is_package(name):
         return False
 
 
-class JavaPackage(types.ModuleType):
+class JavaPackage(type(sys)):
     """A Java package as a module: its classes and subpackages are attributes."""
 
     def __getattr__(self, name):
