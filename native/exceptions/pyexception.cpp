@@ -215,6 +215,24 @@ kiv::PyRef final_message(PyObject* typeText, PyObject* message) {
   return kiv::PyRef::steal(PyUnicode_FromString("<unknown Python exception>"));
 }
 
+// A missing module is most often a package installed in another environment than the
+// one Kiv runs: the message says which one it runs and how to choose another.  Returns
+// the message with that note, or the message itself if the note cannot be made.
+kiv::PyRef with_environment_note(PyObject* message) {
+  PyObject* prefix = PySys_GetObject("prefix");          // borrowed
+  PyObject* executable = PySys_GetObject("executable");  // borrowed
+  if (!message || !prefix || !executable || !PyUnicode_Check(prefix) || !PyUnicode_Check(executable)) {
+    return kiv::PyRef::borrow(message);
+  }
+  kiv::PyRef m = kiv::PyRef::steal(PyUnicode_FromFormat(
+      "%U\nKiv runs the Python environment %U (%U); install the module there, or choose another Python with "
+      "KIV_PYTHON or -Dkiv.python.executable",
+      message, prefix, executable));
+  if (m) return m;
+  PyErr_Clear();
+  return kiv::PyRef::borrow(message);
+}
+
 void unexpected_java_exception(PyObject* exc) {
   std::fputs("Error while processing a Python exception, unexpected java exception.\n", stderr);
   std::fflush(stderr);
@@ -273,6 +291,9 @@ KIV_API int process_py_exception(JNIEnv* env) {
   if (!message) {
     message = kiv::PyRef::steal(PyObject_Str(subject.get()));
     if (!message) PyErr_Clear();
+  }
+  if (message && PyErr_GivenExceptionMatches(type, PyExc_ModuleNotFoundError)) {
+    message = with_environment_note(message.get());
   }
   kiv::PyRef text = final_message(typeText.get(), message.get());
 

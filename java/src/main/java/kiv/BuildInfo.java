@@ -29,6 +29,11 @@ final class BuildInfo {
         return get("python.home");
     }
 
+    /** The version of Kiv that was built, or null if unknown. */
+    static String kivVersion() {
+        return get("kiv.version");
+    }
+
     private static String get(String key) {
         String value = properties().getProperty(key);
         return value == null || value.isEmpty() ? null : value;

@@ -104,6 +104,7 @@ public abstract class Kiv implements Interpreter {
             // The native side always throws when it fails; this is a backstop.
             throw new KivException("Interpreter set-up failed");
         }
+        PythonModules.installJavaImports(this);
         if (!config.includePaths.isEmpty()) {
             StringBuilder code = new StringBuilder("import sys\nsys.path[0:0] = [");
             for (String p : config.includePaths) {

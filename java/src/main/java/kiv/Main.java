@@ -1,13 +1,12 @@
 package kiv;
 
-import java.io.BufferedReader;
-import java.io.Console;
+import java.io.File;
 import java.io.IOException;
-import java.io.InputStreamReader;
-import java.io.PrintStream;
 import java.lang.reflect.Method;
+import java.net.MalformedURLException;
 import java.net.URISyntaxException;
-import java.nio.charset.Charset;
+import java.net.URL;
+import java.net.URLClassLoader;
 import java.nio.file.Path;
 import java.security.CodeSource;
 import java.util.ArrayList;
@@ -19,128 +18,60 @@ import java.util.List;
  * does.
  *
  * <pre>
- * kiv SCRIPT [ARGS...]     run a script file
- * kiv -c CODE [ARGS...]    run a string of code
- * kiv - [ARGS...]          run standard input as a script
- * kiv                      interactive prompt on a terminal, else standard input as a script
- * kiv --classpath          print the class path that puts Kiv on another Java program's
+ * kiv [options] SCRIPT [ARGS...]     run a script file
+ * kiv [options] -c CODE [ARGS...]    run a string of code
+ * kiv [options] -m MODULE [ARGS...]  run a module as __main__
+ * kiv [options] - [ARGS...]          run standard input as a script
+ * kiv                                the console on a terminal, else standard input as a script
+ * kiv --classpath                    print the class path that puts Kiv on another Java program's
  * </pre>
  *
  * Python runs in a {@link SharedInterpreter} of the main interpreter, so extension
  * modules without sub-interpreter support (NumPy) work. Scripts run in the
  * {@code __main__} module, and an uncaught exception prints the Python traceback and
- * exits with status 1; {@code sys.exit} exits with its status.
+ * exits with status 1; {@code sys.exit} exits with its status. The interactive console
+ * is {@link kiv.Console}.
  */
 public final class Main {
     static final String USAGE = String.join("\n",
-            "usage: kiv [option] ... [-c cmd | file | -] [arg] ...",
+            "usage: kiv [option] ... [-c cmd | -m mod | file | -] [arg] ...",
             "Runs Python 3.12 inside the Java virtual machine.",
             "",
-            "  file           run the Python script in file",
-            "  -c cmd         run the Python code in cmd",
-            "  -              run the script read from standard input",
-            "  (nothing)      interactive prompt; without a terminal, read the script from standard input",
-            "  --classpath    print the class path that lets another Java program use Kiv",
-            "  -h, --help     print this message",
+            "  file                run the Python script in file",
+            "  -c cmd              run the Python code in cmd",
+            "  -m mod              run the module mod as __main__, as python -m does",
+            "  -                   run the script read from standard input",
+            "  (nothing)           the interactive console; without a terminal, run the script",
+            "                      read from standard input",
+            "  -i                  the interactive console after the script, code or module",
+            "  -cp, --class-path path",
+            "                      jars and folders (separated by ':') with Java classes for",
+            "                      Python to import; the variable CLASSPATH adds more",
+            "  --version           print the versions of Kiv, Python and Java",
+            "  --classpath         print the class path that lets another Java program use Kiv",
+            "  -h, --help          print this message",
             "",
-            "Arguments after file, cmd or - are passed on in sys.argv[1:].",
-            "The Python used is named by -Dkiv.python.executable (a virtual environment's",
-            "python3.12 makes its packages importable), else the one Kiv was built against.");
-
-    /**
-     * Runs a script, code string or standard input inside the __main__ module, as python
-     * does, and leaves through SystemExit (which the native library turns into the
-     * process's exit status) unless all went well. Defined in the interpreter's own
-     * globals, so __main__ stays clean.
-     */
-    static final String BOOTSTRAP = String.join("\n",
-            "def _kiv_main(mode, arg):",
-            "    import sys, os",
+            "Arguments after file, cmd, mod or - are passed on in sys.argv[1:].",
+            "The console edits lines, keeps a history in ~/.kiv_history (KIV_HISTORY names",
+            "another file; empty keeps none) and completes names with Tab. Ctrl-C interrupts",
+            "the line or the running code; Ctrl-D on an empty line exits.",
             "",
-            "    def flush():",
-            "        for stream in (sys.stdout, sys.stderr):",
-            "            try:",
-            "                if stream is not None:",
-            "                    stream.flush()",
-            "            except Exception:",
-            "                pass",
-            "",
-            "    def exit_status(e):",
-            "        code = e.code",
-            "        if code is None:",
-            "            return 0",
-            "        if isinstance(code, int):",
-            "            return code",
-            "        try:",
-            "            print(code, file=sys.stderr)",
-            "        except Exception:",
-            "            pass",
-            "        return 1",
-            "",
-            "    def finish():",
-            "        # What python does before it exits: wait for non-daemon threads, run atexit.",
-            "        threading = sys.modules.get('threading')",
-            "        if threading is not None:",
-            "            me = threading.current_thread()",
-            "            for t in threading.enumerate():",
-            "                if t is not me and t is not threading.main_thread() and not t.daemon:",
-            "                    t.join()",
-            "        import atexit",
-            "        run_exitfuncs = getattr(atexit, '_run_exitfuncs', None)",
-            "        if run_exitfuncs is not None:",
-            "            run_exitfuncs()",
-            "        flush()",
-            "",
-            "    main = sys.modules['__main__']",
-            "    g = main.__dict__",
-            "    try:",
-            "        if mode == 'file':",
-            "            path = os.path.abspath(arg)",
-            "            try:",
-            "                with open(arg, 'rb') as f:",
-            "                    source = f.read()",
-            "            except OSError as e:",
-            "                print(\"kiv: can't open file %r: [Errno %s] %s\" % (path, e.errno, e.strerror),",
-            "                      file=sys.stderr)",
-            "                flush()",
-            "                raise SystemExit(2)",
-            "            sys.path.insert(0, os.path.dirname(os.path.realpath(arg)))",
-            "            g['__file__'] = path",
-            "            g['__cached__'] = None",
-            "            code = compile(source, path, 'exec')",
-            "        elif mode == 'code':",
-            "            sys.path.insert(0, '')",
-            "            code = compile(arg, '<string>', 'exec')",
-            "        else:",
-            "            sys.path.insert(0, '')",
-            "            code = compile(sys.stdin.buffer.read(), '<stdin>', 'exec')",
-            "        exec(code, g)",
-            "        status = 0",
-            "    except SystemExit as e:",
-            "        status = exit_status(e)",
-            "    except BaseException as e:",
-            "        tb = e.__traceback__",
-            "        while tb is not None and tb.tb_frame.f_code is _kiv_main.__code__:",
-            "            tb = tb.tb_next",
-            "        e.__traceback__ = tb  # the hook prints the exception's own traceback",
-            "        flush()",
-            "        sys.excepthook(type(e), e, tb)",
-            "        status = 1",
-            "    try:",
-            "        finish()",
-            "    except SystemExit as e:",
-            "        status = exit_status(e)",
-            "    except BaseException as e:",
-            "        sys.excepthook(type(e), e, e.__traceback__)",
-            "        status = status or 1",
-            "    flush()",
-            "    if status:",
-            "        raise SystemExit(status)",
-            "");
+            "Environment:",
+            "  KIV_PYTHON          the python3.12 whose installation and packages Kiv uses,",
+            "                      e.g. a virtual environment's (bin/kiv; default: the",
+            "                      project's .venv). -Dkiv.python.executable does the same",
+            "                      for a plain java command.",
+            "  KIV_JAVA_OPTS       options for the Java virtual machine (bin/kiv), e.g. -Xmx2g",
+            "  CLASSPATH           more jars and folders for Java classes, as for -cp");
 
     private Main() {
     }
 
+    /**
+     * Runs the command with its arguments, then exits the JVM with the command's status.
+     *
+     * @param args the command line, as {@code kiv --help} describes it
+     */
     public static void main(String[] args) {
         int status;
         try {
@@ -154,42 +85,95 @@ public final class Main {
             System.out.flush();
             System.err.println("kiv: " + e.getMessage());
             status = 1;
+        } catch (IOException e) {
+            System.out.flush();
+            System.err.println("kiv: the terminal failed: " + e);
+            status = 1;
         }
         System.out.flush();
         System.err.flush();
         System.exit(status);
     }
 
-    static int run(String[] args) {
-        if (args.length == 0) {
-            return isTerminal() ? console() : runPython("stdin", null, new String[] {""});
+    /** What to run, read from the command line. */
+    static final class Command {
+        String mode;
+        String target;
+        String[] argv = {""};
+        boolean interactive;
+        final List<String> classPath = new ArrayList<>();
+    }
+
+    static int run(String[] args) throws IOException {
+        Command c = new Command();
+        int i = 0;
+        while (i < args.length && c.mode == null) {
+            String a = args[i];
+            switch (a) {
+                case "-h":
+                case "--help":
+                    System.out.println(USAGE);
+                    return 0;
+                case "--classpath":
+                    System.out.println(classPath());
+                    return 0;
+                case "--version":
+                    startPython(c.argv);
+                    try (SharedInterpreter python = new SharedInterpreter()) {
+                        System.out.println("Kiv " + version() + " (Python "
+                                + python.getValue("__import__('sys').version.split()[0]") + ", Java "
+                                + System.getProperty("java.version") + ")");
+                    }
+                    return 0;
+                case "-i":
+                    c.interactive = true;
+                    i++;
+                    break;
+                case "-cp":
+                case "--class-path":
+                    if (i + 1 >= args.length) {
+                        return usageError("Argument expected for the " + a + " option");
+                    }
+                    c.classPath.add(args[i + 1]);
+                    i += 2;
+                    break;
+                case "-c":
+                case "-m":
+                    if (i + 1 >= args.length) {
+                        return usageError("Argument expected for the " + a + " option");
+                    }
+                    c.mode = a.equals("-c") ? "code" : "module";
+                    c.target = args[i + 1];
+                    c.argv = argv(a, args, i + 2);
+                    break;
+                case "-":
+                    c.mode = "stdin";
+                    c.argv = argv("-", args, i + 1);
+                    break;
+                default:
+                    if (a.startsWith("--class-path=")) {
+                        c.classPath.add(a.substring("--class-path=".length()));
+                        i++;
+                    } else if (a.startsWith("-")) {
+                        return usageError("Unknown option: " + a);
+                    } else {
+                        c.mode = "file";
+                        c.target = a;
+                        c.argv = argv(a, args, i + 1);
+                    }
+            }
         }
-        String first = args[0];
-        switch (first) {
-            case "-h":
-            case "--help":
-                System.out.println(USAGE);
-                return 0;
-            case "--classpath":
-                System.out.println(classPath());
-                return 0;
-            case "-c":
-                if (args.length < 2) {
-                    System.err.println("Argument expected for the -c option");
-                    System.err.println(USAGE);
-                    return 2;
-                }
-                return runPython("code", args[1], argv("-c", args, 2));
-            case "-":
-                return runPython("stdin", null, argv("-", args, 1));
-            default:
-                if (first.startsWith("-")) {
-                    System.err.println("Unknown option: " + first);
-                    System.err.println(USAGE);
-                    return 2;
-                }
-                return runPython("file", first, argv(first, args, 1));
+        if (c.mode == null) {
+            c.mode = c.interactive || isTerminal() ? "console" : "stdin";
+            c.interactive = c.mode.equals("console");
         }
+        return runPython(c);
+    }
+
+    private static int usageError(String message) {
+        System.err.println(message);
+        System.err.println(USAGE);
+        return 2;
     }
 
     private static String[] argv(String argv0, String[] args, int from) {
@@ -206,108 +190,80 @@ public final class Main {
         MainInterpreter.start();
     }
 
-    /** Returns 0 when the code ran through; any other status leaves through sys.exit. */
-    private static int runPython(String mode, String arg, String[] argv) {
-        startPython(argv);
-        try (SharedInterpreter python = new SharedInterpreter()) {
-            python.exec(BOOTSTRAP + "_kiv_main(" + PythonLiterals.string(mode) + ", "
-                    + (arg == null ? "None" : PythonLiterals.string(arg)) + ")\n");
+    /**
+     * Runs the command's Python; returns 0 when it ran through, and the console's status
+     * after an interactive run. Any other status leaves through sys.exit.
+     */
+    private static int runPython(Command c) throws IOException {
+        startPython(c.argv);
+        KivConfig config = new KivConfig();
+        if (!c.classPath.isEmpty()) {
+            // The jars of -cp, when they were not already put on the JVM's class path.
+            ClassLoader loader = new URLClassLoader(urls(c.classPath), Main.class.getClassLoader());
+            Thread.currentThread().setContextClassLoader(loader);
+            config.setClassLoader(loader);
         }
-        return 0;
+        try (SharedInterpreter python = new SharedInterpreter(config)) {
+            PythonModules.load(python, "_kivmain", "_kivmain.py");
+            python.exec("import _kivmain");
+            int status = python.invoke("_kivmain.run_main", c.mode, c.target, c.interactive) instanceof Long l
+                    ? l.intValue() : 1;
+            if (!c.interactive) {
+                return status;
+            }
+            if (Main.class.getClassLoader().getResource("org/jline/reader/LineReader.class") == null) {
+                System.err.println("kiv: the console needs the line editor JLine (org.jline:jline-reader) on the "
+                        + "class path; bin/kiv puts it there");
+                return 1;
+            }
+            status = Console.run(python);
+            // As python before it exits; leaves through SystemExit unless the status is 0.
+            python.invoke("_kivmain.finish", status);
+            return status;
+        }
     }
 
-    // ---- interactive console -------------------------------------------------------
-
-    private static int console() {
-        startPython(new String[] {""});
-        PrintStream out = System.out;
-        BufferedReader in = new BufferedReader(new InputStreamReader(System.in, consoleCharset()));
-        try (SharedInterpreter python = new SharedInterpreter()) {
-            python.exec("__name__ = '__main__'\n__import__('sys').path.insert(0, '')\n"
-                    + "print('Python', __import__('sys').version.split()[0], 'in Kiv on Java', "
-                    + PythonLiterals.string(System.getProperty("java.version")) + ")\n");
-            flushPython(python);
-            while (true) {
-                out.print(">>> ");
-                out.flush();
-                String line = in.readLine();
-                if (line == null) {
-                    out.println();
-                    return 0;
-                }
-                if (line.isBlank()) {
+    private static URL[] urls(List<String> classPath) {
+        List<URL> urls = new ArrayList<>();
+        for (String entry : classPath) {
+            for (String part : entry.split(File.pathSeparator)) {
+                if (part.isEmpty()) {
                     continue;
                 }
-                String statement = line;
-                if (!compiles(python, line)) {
-                    StringBuilder block = new StringBuilder(line).append('\n');
-                    while (true) {
-                        out.print("... ");
-                        out.flush();
-                        String more = in.readLine();
-                        if (more == null) {
-                            out.println();
-                            return 0;
-                        }
-                        if (more.isBlank()) {
-                            break;
-                        }
-                        block.append(more).append('\n');
-                    }
-                    statement = block.toString();
-                }
                 try {
-                    python.eval(statement);
-                } catch (KivException e) {
-                    flushPython(python);
-                    System.err.println(describe(e));
-                    System.err.flush();
+                    urls.add(Path.of(part).toAbsolutePath().toUri().toURL());
+                } catch (MalformedURLException e) {
+                    throw new IllegalStateException("not a usable class path entry: " + part, e);
                 }
-                flushPython(python);
             }
-        } catch (IOException e) {
-            System.err.println("kiv: reading standard input failed: " + e);
-            return 1;
         }
+        return urls.toArray(new URL[0]);
     }
 
-    /** Whether the line is a complete statement by itself. */
-    private static boolean compiles(Interpreter python, String line) {
-        try {
-            return python.compileString(line) == 1;
-        } catch (KivException e) {
-            return false; // reported when the block runs
+    /** The version of Kiv, from the jar's manifest or the build's resource. */
+    static String version() {
+        String v = Main.class.getPackage().getImplementationVersion();
+        if (v == null) {
+            v = BuildInfo.kivVersion();
         }
-    }
-
-    private static void flushPython(Interpreter python) {
-        python.exec("import sys as _kiv_sys\n"
-                + "for _kiv_stream in (_kiv_sys.stdout, _kiv_sys.stderr):\n"
-                + "    if _kiv_stream is not None:\n"
-                + "        _kiv_stream.flush()\n"
-                + "del _kiv_sys, _kiv_stream\n");
+        return v != null ? v : "(unknown version)";
     }
 
     /** A terminal on both ends: stdin to read from, stdout for the prompts. */
     private static boolean isTerminal() {
-        Console console = System.console();
+        java.io.Console console = System.console();
         if (console == null) {
             return false;
         }
         try {
             // Since Java 22 System.console() also exists when the streams are redirected.
-            Method isTerminal = Console.class.getMethod("isTerminal");
+            Method isTerminal = java.io.Console.class.getMethod("isTerminal");
             return (Boolean) isTerminal.invoke(console);
         } catch (NoSuchMethodException e) {
             return true;
         } catch (ReflectiveOperationException e) {
             return false;
         }
-    }
-
-    private static Charset consoleCharset() {
-        Console console = System.console();
-        return console != null ? console.charset() : Charset.defaultCharset();
     }
 
     /**

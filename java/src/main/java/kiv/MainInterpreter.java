@@ -20,6 +20,8 @@ public final class MainInterpreter {
      * Sets the start-up configuration. Allowed once, before Python starts; any later
      * call throws {@link IllegalStateException}. (When Python refused to start with the
      * configuration set, a new one may be set and the start tried again.)
+     *
+     * @param pyConfig the configuration; it is copied
      */
     public static synchronized void setConfig(PyConfig pyConfig) {
         Objects.requireNonNull(pyConfig, "pyConfig");
@@ -52,6 +54,7 @@ public final class MainInterpreter {
         started = true;
     }
 
+    /** @return whether Python has started in this process */
     public static synchronized boolean isStarted() {
         return started;
     }
@@ -61,6 +64,8 @@ public final class MainInterpreter {
      * made with {@link SubInterpreterOptions#setPublishMainModules} can see. Must not be
      * called from inside Python code that holds an interpreter lock other than through a
      * Java call.
+     *
+     * @param module the module's dotted name
      */
     public static void sharedImport(String module) {
         Objects.requireNonNull(module, "module");
@@ -70,16 +75,15 @@ public final class MainInterpreter {
 
     /**
      * The configuration used when none was set: CPython's isolated configuration, with
-     * the program name taken from the system property {@code kiv.python.executable} (the
-     * python of a virtual environment makes its packages visible), else the Python Kiv
-     * was built against.
+     * the program name of the Python that {@link PythonRuntime} chose (the system property
+     * {@code kiv.python.executable}, else {@code KIV_PYTHON}, else python3.12 on the
+     * PATH, else the Python Kiv was built with; a virtual environment's python makes its
+     * packages visible).
      */
     static PyConfig defaultConfig() {
         PyConfig c = new PyConfig();
-        String exe = System.getProperty("kiv.python.executable");
-        if (exe == null || exe.isEmpty()) {
-            exe = BuildInfo.pythonExecutable();
-        }
+        PythonRuntime.Found python = PythonRuntime.locate();
+        String exe = python != null ? python.executable : BuildInfo.pythonExecutable();
         if (exe != null && !exe.isEmpty()) {
             c.setProgramName(exe);
         }
@@ -90,9 +94,45 @@ public final class MainInterpreter {
         return c;
     }
 
+    /**
+     * Makes the calling thread the one whose Python code {@link #requestInterrupt}
+     * interrupts, in the main interpreter (the kiv command's console thread). Python must
+     * be running.
+     */
+    static void markInterruptTarget() {
+        start();
+        markInterruptTargetNative();
+    }
+
+    /**
+     * Raises KeyboardInterrupt in the Python code of the thread chosen with
+     * {@link #markInterruptTarget}, as Ctrl-C does in python: at its next bytecode
+     * boundary, or when it comes back to Python from a Java call. Safe from any thread
+     * that holds no interpreter lock, signal handlers included; does nothing before a
+     * target is chosen.
+     */
+    static void requestInterrupt() {
+        if (isStarted()) {
+            requestInterruptNative();
+        }
+    }
+
+    /** Withdraws a {@link #requestInterrupt} not yet delivered. */
+    static void cancelInterrupt() {
+        if (isStarted()) {
+            cancelInterruptNative();
+        }
+    }
+
     static native void initializePython(boolean isolated, String[] argv, int hashSeed, int useHashSeed, String home,
             int optimizationLevel, int parseArgv, String programName, int siteImport, int useEnvironment,
             int userSiteDirectory, int verbose, int writeBytecode);
 
     static native void sharedImportInternal(String module);
+
+    private static native void markInterruptTargetNative();
+
+    private static native void requestInterruptNative();
+
+    private static native void cancelInterruptNative();
 }

@@ -10,7 +10,8 @@ import java.util.List;
 import java.util.Locale;
 
 /**
- * Loads libkiv once per class loader. Search order:
+ * Loads libkiv once per class loader, after the libpython of the Python that
+ * {@link PythonRuntime} chooses. Search order for libkiv:
  * <ol>
  * <li>the file named by the system property {@code kiv.library.path}, and nothing else;</li>
  * <li>the copy packed on the class path at {@code /kiv/native/<os>-<arch>/libkiv.so},
@@ -35,7 +36,19 @@ final class NativeLoader {
         if (loaded) {
             return;
         }
-        loadedFrom = load(System.getProperty(LIBRARY_PATH_PROPERTY), resourcePath(), NAME);
+        PythonRuntime.loadLibrary();
+        try {
+            loadedFrom = load(System.getProperty(LIBRARY_PATH_PROPERTY), resourcePath(), NAME);
+        } catch (UnsatisfiedLinkError e) {
+            if (PythonRuntime.locate() == null && String.valueOf(e.getMessage()).contains("libpython")) {
+                UnsatisfiedLinkError error = new UnsatisfiedLinkError(e.getMessage() + "\nNo CPython 3.12 was found "
+                        + "(python3.12 on the PATH, or the one Kiv was built with): set " + PythonRuntime.ENVIRONMENT
+                        + " or -D" + PythonRuntime.PROPERTY + " to a python3.12 executable.");
+                error.initCause(e);
+                throw error;
+            }
+            throw e;
+        }
         loaded = true;
     }
 

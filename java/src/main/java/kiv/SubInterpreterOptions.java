@@ -1,23 +1,40 @@
 package kiv;
 
 /**
- * How a {@link SubInterpreter} is made. By default it is isolated: its own interpreter
- * lock (so it runs in parallel with other interpreters), its own object allocator, no
- * fork, exec or daemon threads, and only extension modules that support
- * sub-interpreters. Integer values of -1 keep the base value.
+ * How a {@link SubInterpreter} is made. It starts from a base, isolated by default: its
+ * own interpreter lock (so it runs in parallel with other interpreters), its own object
+ * allocator, no fork, exec or daemon threads, and only extension modules that support
+ * sub-interpreters; {@link #legacy()} starts from the main interpreter's ways instead.
+ * Each setting is unset until its setter is called, and an unset setting keeps the
+ * base's value.
+ *
+ * <pre>
+ * new SubInterpreter(SubInterpreterOptions.isolated().setAllowThreads(false));
+ * </pre>
  */
 public final class SubInterpreterOptions {
+    /** The value of an unset setting, as the native side takes it. */
+    static final int UNSET = -1;
+
     boolean publishMainModules;
     boolean isolatedBase = true;
-    int useMainObmalloc = -1;
-    int allowFork = -1;
-    int allowExec = -1;
-    int allowThreads = -1;
-    int allowDaemonThreads = -1;
-    int checkMultiInterpExtensions = -1;
-    int ownGil = -1;
+    int useMainObmalloc = UNSET;
+    int allowFork = UNSET;
+    int allowExec = UNSET;
+    int allowThreads = UNSET;
+    int allowDaemonThreads = UNSET;
+    int checkMultiInterpExtensions = UNSET;
+    int ownGil = UNSET;
 
-    /** Isolated defaults: own interpreter lock and allocator. */
+    /** Options on the isolated base, with nothing else set; the same as {@link #isolated()}. */
+    public SubInterpreterOptions() {
+    }
+
+    /**
+     * Isolated defaults: own interpreter lock and allocator.
+     *
+     * @return new options on the isolated base
+     */
     public static SubInterpreterOptions isolated() {
         return new SubInterpreterOptions();
     }
@@ -25,9 +42,15 @@ public final class SubInterpreterOptions {
     /**
      * Legacy defaults: shares the main interpreter's lock and allocator, allows fork,
      * exec and daemon threads, and loads single-phase extension modules.
+     *
+     * @return new options on the legacy base
      */
     public static SubInterpreterOptions legacy() {
         return new SubInterpreterOptions().setIsolatedBase(false);
+    }
+
+    private static int flag(boolean value) {
+        return value ? 1 : 0;
     }
 
     /**
@@ -35,51 +58,103 @@ public final class SubInterpreterOptions {
      * {@code _kiv.mainInterpreterModules} and {@code _kiv.mainInterpreterModulesLock}.
      * Only sound for a sub-interpreter that shares the main interpreter's lock and
      * allocator (the legacy base); otherwise making the interpreter fails.
+     *
+     * @param publish whether to publish them
+     * @return this
      */
     public SubInterpreterOptions setPublishMainModules(boolean publish) {
         this.publishMainModules = publish;
         return this;
     }
 
-    /** true: start from the isolated values; false: from the legacy ones. */
+    /**
+     * The base the unset settings come from.
+     *
+     * @param isolatedBase true: the isolated values; false: the legacy ones
+     * @return this
+     */
     public SubInterpreterOptions setIsolatedBase(boolean isolatedBase) {
         this.isolatedBase = isolatedBase;
         return this;
     }
 
-    public SubInterpreterOptions setUseMainObmalloc(int value) {
-        this.useMainObmalloc = value;
+    /**
+     * Whether the interpreter uses the main interpreter's object allocator (needed to
+     * share its lock).
+     *
+     * @param value true to share the allocator
+     * @return this
+     */
+    public SubInterpreterOptions setUseMainObmalloc(boolean value) {
+        this.useMainObmalloc = flag(value);
         return this;
     }
 
-    public SubInterpreterOptions setAllowFork(int value) {
-        this.allowFork = value;
+    /**
+     * Whether {@code os.fork()} is allowed.
+     *
+     * @param value true to allow it
+     * @return this
+     */
+    public SubInterpreterOptions setAllowFork(boolean value) {
+        this.allowFork = flag(value);
         return this;
     }
 
-    public SubInterpreterOptions setAllowExec(int value) {
-        this.allowExec = value;
+    /**
+     * Whether {@code os.execv()} and its kind are allowed.
+     *
+     * @param value true to allow them
+     * @return this
+     */
+    public SubInterpreterOptions setAllowExec(boolean value) {
+        this.allowExec = flag(value);
         return this;
     }
 
-    public SubInterpreterOptions setAllowThreads(int value) {
-        this.allowThreads = value;
+    /**
+     * Whether Python threads ({@code threading}) may be started.
+     *
+     * @param value true to allow them
+     * @return this
+     */
+    public SubInterpreterOptions setAllowThreads(boolean value) {
+        this.allowThreads = flag(value);
         return this;
     }
 
-    public SubInterpreterOptions setAllowDaemonThreads(int value) {
-        this.allowDaemonThreads = value;
+    /**
+     * Whether daemon threads may be started.
+     *
+     * @param value true to allow them
+     * @return this
+     */
+    public SubInterpreterOptions setAllowDaemonThreads(boolean value) {
+        this.allowDaemonThreads = flag(value);
         return this;
     }
 
-    public SubInterpreterOptions setCheckMultiInterpExtensions(int value) {
-        this.checkMultiInterpExtensions = value;
+    /**
+     * Whether extension modules that do not declare support for sub-interpreters are
+     * refused (true) or loaded anyway (false).
+     *
+     * @param value true to refuse them
+     * @return this
+     */
+    public SubInterpreterOptions setCheckMultiInterpExtensions(boolean value) {
+        this.checkMultiInterpExtensions = flag(value);
         return this;
     }
 
-    /** 1: own interpreter lock; 0: share the main interpreter's lock; -1: the base value. */
-    public SubInterpreterOptions setOwnGil(int value) {
-        this.ownGil = value;
+    /**
+     * Whether the interpreter has an interpreter lock of its own (true) or shares the
+     * main interpreter's (false).
+     *
+     * @param value true for a lock of its own
+     * @return this
+     */
+    public SubInterpreterOptions setOwnGil(boolean value) {
+        this.ownGil = flag(value);
         return this;
     }
 }

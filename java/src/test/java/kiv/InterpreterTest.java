@@ -226,14 +226,14 @@ class InterpreterTest {
     @Test
     void unsoundSubInterpreterConfigurationsAreRefused() {
         IllegalStateException ownGilMainAllocator = assertThrows(IllegalStateException.class,
-                () -> new SubInterpreter(SubInterpreterOptions.legacy().setOwnGil(1)));
+                () -> new SubInterpreter(SubInterpreterOptions.legacy().setOwnGil(true)));
         assertTrue(ownGilMainAllocator.getMessage().contains("object allocator"), ownGilMainAllocator.getMessage());
         IllegalStateException singlePhase = assertThrows(IllegalStateException.class,
-                () -> new SubInterpreter(new SubInterpreterOptions().setCheckMultiInterpExtensions(0)));
+                () -> new SubInterpreter(new SubInterpreterOptions().setCheckMultiInterpExtensions(false)));
         assertEquals("per-interpreter obmalloc does not support single-phase init extension modules",
                 singlePhase.getMessage());
         // The runtime is unharmed: the next interpreters work, with each base's own values.
-        Supplier<Interpreter> sharedLockIsolated = () -> new SubInterpreter(new SubInterpreterOptions().setOwnGil(0));
+        Supplier<Interpreter> sharedLockIsolated = () -> new SubInterpreter(new SubInterpreterOptions().setOwnGil(false));
         try (Interpreter py = sharedLockIsolated.get(); Interpreter legacy = new SubInterpreter(SubInterpreterOptions.legacy())) {
             py.exec("import threading\nt = threading.Thread(target=lambda: None)\nt.start()\nt.join()");
             Py.raises(() -> py.exec("import threading\nthreading.Thread(target=lambda: None, daemon=True).start()"));

@@ -150,33 +150,84 @@ class MainTest {
             assertTrue(r.stderr.contains("can't open file '" + missing + "'"), r.toString());
         }
 
-        /** The prompt needs a terminal: util-linux script(1) provides one. */
         @Test
-        void interactivePromptOnATerminal() throws Exception {
-            Path script = Path.of("/usr/bin/script");
-            assumeTrue(Files.isExecutable(script), "no script(1) to make a terminal");
-            StringBuilder shell = new StringBuilder();
-            for (String word : kiv().command()) {
-                shell.append('\'').append(word.replace("'", "'\\''")).append("' ");
+        void runsAModuleAsMain() throws Exception {
+            Path dir = Files.createDirectory(tmp.resolve("modules"));
+            Files.writeString(dir.resolve("greet.py"), String.join("\n",
+                    "import sys",
+                    "print(__name__, sys.argv[1:], sys.argv[0].endswith('greet.py'))",
+                    "if __name__ == '__main__':",
+                    "    raise SystemExit(int(sys.argv[1]))",
+                    ""));
+            ChildJvm.Result r = kiv("-m", "greet", "4").directory(dir).run().assertExit(4).assertNoJniProblems();
+            assertEquals("__main__ ['4'] True\n", r.stdout);
+            r = kiv("-m", "no_such_module_here").directory(dir).run().assertExit(1);
+            assertTrue(r.stderr.contains("No module named no_such_module_here"), r.toString());
+            assertTrue(r.stderr.contains("Kiv runs the Python environment"), "names the environment:\n" + r);
+        }
+
+        /** -i: the console after the code, even without a terminal, in the same __main__. */
+        @Test
+        void consoleAfterTheCode() throws Exception {
+            ChildJvm.Result r = kiv("-i", "-c", "x = 6\ndef fail(): raise KeyError('k')")
+                    .stdin("print(x * 7)\nfail()\nfor i in range(2):\n    print('i', i)\n\nimport sys; sys.exit(x)\n")
+                    .run().assertExit(6).assertNoJniProblems();
+            assertTrue(r.stdout.contains("42\n"), r.toString());
+            assertTrue(r.stdout.contains("i 0\ni 1\n"), "a block runs after its empty line:\n" + r);
+            assertTrue(r.stderr.contains("  File \"<stdin>\", line 1, in <module>\n  File \"<string>\", line 2, in fail\n"
+                    + "KeyError: 'k'"), "a traceback names the places:\n" + r);
+
+            // An error in the script is reported; the console still starts. Ctrl-D ends it with 0.
+            r = kiv("-i", "-c", "1/0").stdin("print('after')\n").run().assertExit(0);
+            assertTrue(r.stderr.contains("ZeroDivisionError"), r.toString());
+            assertTrue(r.stdout.contains("after\n"), r.toString());
+        }
+
+        @Test
+        void theConsoleSaysWhatItMissesWithoutItsLineEditor() throws Exception {
+            String withoutJline = java.util.Arrays.stream(System.getProperty("java.class.path").split(":"))
+                    .filter(e -> !e.contains("jline")).collect(java.util.stream.Collectors.joining(":"));
+            ChildJvm.Result r = kiv("-i", "-c", "print('ran')").classPath(withoutJline).run().assertExit(1);
+            assertEquals("ran\n", r.stdout);
+            assertTrue(r.stderr.contains("the console needs the line editor JLine"), r.toString());
+        }
+
+        @Test
+        void versionNamesKivPythonAndJava() throws Exception {
+            ChildJvm.Result r = kiv("--version").run().assertExit(0);
+            assertTrue(r.stdout.matches("Kiv \\S+ \\(Python 3\\.12\\.\\d+\\S*, Java "
+                    + java.util.regex.Pattern.quote(System.getProperty("java.version")) + "\\)\n"), r.toString());
+        }
+
+        /** -cp puts the user's classes where Python finds them. */
+        @Test
+        void classPathOptionAddsTheUsersClasses() throws Exception {
+            Path classes = compile(tmp, "extra.Greeter",
+                    "package extra; public class Greeter { public static String greet(String n) { return \"hi \" + n; } }");
+            for (String[] option : new String[][] {{"-cp", classes.toString()}, {"--class-path=" + classes}}) {
+                List<String> args = new ArrayList<>(List.of(option));
+                args.addAll(List.of("-c", "import _kiv\nprint(_kiv.forName('extra.Greeter').greet('you'))"));
+                ChildJvm.Result r = kiv(args.toArray(new String[0])).run().assertExit(0).assertNoJniProblems();
+                assertEquals("hi you\n", r.stdout);
             }
-            Process p = new ProcessBuilder(script.toString(), "-qec", shell.toString(), "/dev/null")
-                    .redirectErrorStream(true).start();
-            try (var in = p.getOutputStream()) {
-                in.write(String.join("\n", "1+1", "x = 5", "if x:", "    print('yes')", "", "print(nothing)",
-                        "x * 2", "").getBytes(StandardCharsets.UTF_8));
-            }
-            String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).replace("\r\n", "\n");
-            assertTrue(p.waitFor(60, TimeUnit.SECONDS));
-            assertEquals(0, p.exitValue(), out);
-            assertTrue(out.contains(">>> 2\n"), out);
-            assertTrue(out.contains("... ... yes\n"), "a block runs after an empty line:\n" + out);
-            assertTrue(out.contains("NameError: name 'nothing' is not defined\n>>> 10\n"),
-                    "an error is shown and the session goes on:\n" + out);
-            new ChildJvm.Result(List.of("script"), 0, out, "").assertNoJniProblems();
+            ChildJvm.Result r = kiv("-cp").run().assertExit(2);
+            assertTrue(r.stderr.contains("Argument expected for the -cp option"), r.toString());
         }
 
         private String script(Path dir) throws Exception {
             return dir.resolve("main.py").toAbsolutePath().toString();
+        }
+
+        /** Compiles one class into a new folder under dir; returns the folder. */
+        static Path compile(Path dir, String className, String source) throws Exception {
+            Path src = Files.createDirectories(dir.resolve("src"));
+            Path out = Files.createDirectories(dir.resolve("classes"));
+            Path file = Files.writeString(src.resolve(className.substring(className.lastIndexOf('.') + 1) + ".java"),
+                    source);
+            javax.tools.JavaCompiler javac = javax.tools.ToolProvider.getSystemJavaCompiler();
+            assumeTrue(javac != null, "no Java compiler in this JVM");
+            assertEquals(0, javac.run(null, null, null, "-d", out.toString(), file.toString()));
+            return out;
         }
 
         /** The stderr of the real python3.12 running the same arguments. */

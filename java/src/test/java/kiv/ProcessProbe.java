@@ -11,8 +11,8 @@ public final class ProcessProbe {
     public static void main(String[] args) {
         switch (args[0]) {
             case "configured": {
-                MainInterpreter.setConfig(new PyConfig().setOptimizationLevel(2).setWriteBytecode(0).setSiteImport(0)
-                        .setHashSeed(0).setUseHashSeed(1).setArgv("a", "\u00e9", "\uD83D\uDE00")
+                MainInterpreter.setConfig(new PyConfig().setOptimizationLevel(2).setWriteBytecode(false).setSiteImport(false)
+                        .setHashSeed(0).setUseHashSeed(true).setArgv("a", "\u00e9", "\uD83D\uDE00")
                         .setProgramName(System.getProperty("kiv.python.executable")));
                 try (Interpreter py = new SharedInterpreter()) {
                     py.exec("import sys\n"
