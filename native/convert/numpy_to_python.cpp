@@ -110,25 +110,30 @@ int data_code(JNIEnv* env, jobject data) noexcept {
   return -1;
 }
 
-// The object a _to_python method was called on, with the environment of this thread.
-jobject instance_of_hook(PyObject* self, JNIEnv** env) noexcept {
-  *env = kiv::env_or_error();
-  if (!*env) return nullptr;
-  jobject obj = reinterpret_cast<PyJObject*>(self)->object;
-  if (!obj) PyErr_SetString(PyExc_TypeError, "_to_python needs an instance, not a class");
-  return obj;
-}
+// What a _to_python hook reads from its kiv.NDArray or kiv.DirectNDArray.
+struct JavaArray {
+  JNIEnv* env = nullptr;
+  bool isUnsigned = false;
+  Shape shape;
+  LocalRef<> data;  // the array or buffer; may be null
+};
 
-// The common part of both conversions: NumPy ready, the accessors known, and the
-// object's unsigned flag, checked dimensions and data (a new local reference).
-bool read_array(JNIEnv* env, jobject obj, const Accessors& a, const char* owner, bool* isUnsigned, Shape* shape,
-                LocalRef<>* data) noexcept {
+// NumPy ready, the accessors known, and the unsigned flag, checked dimensions and data of
+// the object whose wrapper a _to_python hook was called on.
+bool read_array(PyObject* self, const Accessors& a, const char* owner, JavaArray* in) noexcept {
+  JNIEnv* env = in->env = kiv::env_or_error();
+  if (!env) return false;
+  jobject obj = reinterpret_cast<PyJObject*>(self)->object;
+  if (!obj) {
+    PyErr_SetString(PyExc_TypeError, "_to_python needs an instance, not a class");
+    return false;
+  }
   if (!kiv::numpy::ready() || !look_up(env, a)) return false;
-  *isUnsigned = env->CallBooleanMethod(obj, *a.isUnsigned) == JNI_TRUE;
+  in->isUnsigned = env->CallBooleanMethod(obj, *a.isUnsigned) == JNI_TRUE;
   if (kiv::java_failed(env)) return false;
   LocalRef<jintArray> dims(env, static_cast<jintArray>(env->CallObjectMethod(obj, *a.dims)));
-  if (kiv::java_failed(env) || !read_shape(env, dims.get(), owner, shape)) return false;
-  *data = LocalRef<>(env, env->CallObjectMethod(obj, *a.data));
+  if (kiv::java_failed(env) || !read_shape(env, dims.get(), owner, &in->shape)) return false;
+  in->data = LocalRef<>(env, env->CallObjectMethod(obj, *a.data));
   return !kiv::java_failed(env);
 }
 
@@ -184,14 +189,14 @@ const char kDirectDataError[] = "kiv.DirectNDArray data must be a direct Byte/Sh
 namespace kiv::numpy {
 
 PyObject* ndarray_from_java(PyObject* self, PyObject*) {
-  JNIEnv* env;
-  jobject obj = instance_of_hook(self, &env);
-  if (!obj) return nullptr;
-  Accessors a = {KIV_NDARRAY_TYPE, &ndarrayGetDims, &ndarrayGetData, &ndarrayIsUnsigned};
-  bool isUnsigned;
-  Shape shape;
-  LocalRef<> data;
-  if (!read_array(env, obj, a, "kiv.NDArray", &isUnsigned, &shape, &data)) return nullptr;
+  JavaArray in;
+  if (!read_array(self, {KIV_NDARRAY_TYPE, &ndarrayGetDims, &ndarrayGetData, &ndarrayIsUnsigned}, "kiv.NDArray",
+                  &in)) {
+    return nullptr;
+  }
+  JNIEnv* env = in.env;
+  const LocalRef<>& data = in.data;
+  const Shape& shape = in.shape;
   int code = data ? data_code(env, data.get()) : -1;
   if (code < 0) {
     PyErr_SetString(PyExc_TypeError, "kiv.NDArray data must be a boolean, byte, short, int, long, float or double array");
@@ -203,7 +208,7 @@ PyObject* ndarray_from_java(PyObject* self, PyObject*) {
                  static_cast<Py_ssize_t>(shape.total), static_cast<int>(length));
     return nullptr;
   }
-  PyRef arr = PyRef::steal(PyArray_SimpleNew(shape.nd, shape.dims, kiv::numpy::typenum_of(code, isUnsigned)));
+  PyRef arr = PyRef::steal(PyArray_SimpleNew(shape.nd, shape.dims, kiv::numpy::typenum_of(code, in.isUnsigned)));
   if (!arr) return nullptr;
   if (length > 0) {
     void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get()));
@@ -220,14 +225,14 @@ PyObject* ndarray_from_java(PyObject* self, PyObject*) {
 }
 
 PyObject* ndarray_from_direct_buffer(PyObject* self, PyObject*) {
-  JNIEnv* env;
-  jobject obj = instance_of_hook(self, &env);
-  if (!obj) return nullptr;
-  Accessors a = {KIV_DNDARRAY_TYPE, &dndarrayGetDims, &dndarrayGetData, &dndarrayIsUnsigned};
-  bool isUnsigned;
-  Shape shape;
-  LocalRef<> buffer;
-  if (!read_array(env, obj, a, "kiv.DirectNDArray", &isUnsigned, &shape, &buffer)) return nullptr;
+  JavaArray in;
+  if (!read_array(self, {KIV_DNDARRAY_TYPE, &dndarrayGetDims, &dndarrayGetData, &dndarrayIsUnsigned},
+                  "kiv.DirectNDArray", &in)) {
+    return nullptr;
+  }
+  JNIEnv* env = in.env;
+  const LocalRef<>& buffer = in.data;
+  const Shape& shape = in.shape;
   const BufferRow* row = nullptr;
   for (const BufferRow& r : kBuffers) {
     if (buffer && env->IsInstanceOf(buffer.get(), *r.cls)) {
@@ -253,7 +258,7 @@ PyObject* ndarray_from_direct_buffer(PyObject* self, PyObject*) {
   jobject nativeOrder = native_order(env);
   if (!nativeOrder) return nullptr;
 
-  PyArray_Descr* descr = PyArray_DescrFromType(kiv::numpy::typenum_of(row->code, isUnsigned));
+  PyArray_Descr* descr = PyArray_DescrFromType(kiv::numpy::typenum_of(row->code, in.isUnsigned));
   if (!descr) return nullptr;
   if (!order || !kiv::same(env, order.get(), nativeOrder)) {
     PyArray_Descr* swapped = PyArray_DescrNewByteorder(descr, NPY_SWAP);

@@ -14,6 +14,13 @@ public final class NumpyProbe {
     private NumpyProbe() {
     }
 
+    /** Python code that records every module name the import system is asked for, in rec.asked. */
+    static final String RECORD_IMPORTS = String.join("\n", "import sys", "class Recorder:", "    asked = []",
+            "    def find_spec(self, name, path=None, target=None):", "        self.asked.append(name)",
+            "rec = Recorder()", "sys.meta_path.insert(0, rec)", "");
+    /** True in Python when nothing asked for NumPy since RECORD_IMPORTS ran. */
+    static final String NUMPY_NOT_ASKED = "[n for n in rec.asked if 'numpy' in n] == [] and 'numpy' not in sys.modules";
+
     public static void main(String[] args) {
         if (args[0].equals("legacy")) {
             legacy();
@@ -37,14 +44,8 @@ public final class NumpyProbe {
 
     private static void absent() {
         try (Interpreter py = new SharedInterpreter()) {
-            py.exec("import sys, _kiv\n"
+            py.exec(RECORD_IMPORTS + "import _kiv\n"
                     + "assert _kiv.KIV_NUMPY_ENABLED == 1\n"
-                    + "class Recorder:\n"
-                    + "    asked = []\n"
-                    + "    def find_spec(self, name, path=None, target=None):\n"
-                    + "        self.asked.append(name)\n"
-                    + "rec = Recorder()\n"
-                    + "sys.meta_path.insert(0, rec)\n"
                     + "class MyFloat(float): pass\n");
             py.set("rows", List.of(1, 2));
             Object[] values = {py.getValue("MyFloat(1.5)"), py.getValue("{1, 2}"), py.getValue("bytearray(b'ab')"),
@@ -52,7 +53,7 @@ public final class NumpyProbe {
             if (!values[0].equals(1.5) || !(values[2] instanceof byte[]) || !values[3].equals(List.of(1, 2))) {
                 throw new AssertionError(java.util.Arrays.toString(values));
             }
-            py.exec("assert [n for n in rec.asked if 'numpy' in n] == [], rec.asked");
+            py.exec("assert " + NUMPY_NOT_ASKED + ", rec.asked");
             System.out.println("plain conversions ok");
             try {
                 py.set("a", new NDArray(new int[] {1, 2}));

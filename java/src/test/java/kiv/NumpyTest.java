@@ -431,13 +431,7 @@ class NumpyTest {
                         e.getMessage());
             }
             // Conversions without NumPy values neither import NumPy nor look for it.
-            py.exec("import sys\n"
-                    + "class Recorder:\n"
-                    + "    asked = []\n"
-                    + "    def find_spec(self, name, path=None, target=None):\n"
-                    + "        self.asked.append(name)\n"
-                    + "rec = Recorder()\n"
-                    + "sys.meta_path.insert(0, rec)\n"
+            py.exec(NumpyProbe.RECORD_IMPORTS
                     + "class MyInt(int): pass\n"
                     + "import array\n"
                     + "values = [MyInt(3), {1, 2}, array.array('i', [1, 2]), 2.5, [1, (2, 3)], object()]");
@@ -445,7 +439,7 @@ class NumpyTest {
                 assertNotNull(py.getValue("values[" + k + "]", Object.class));
             }
             assertEquals(3L, py.getValue("values[0]", Long.class));
-            Py.check(py, "[n for n in rec.asked if 'numpy' in n] == [] and 'numpy' not in sys.modules");
+            Py.check(py, NumpyProbe.NUMPY_NOT_ASKED);
         }
     }
 
