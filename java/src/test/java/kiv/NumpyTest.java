@@ -228,7 +228,7 @@ class NumpyTest {
     }
 
     @Test
-    void unsupportedDtypesAndMismatchedArrayClassesAreRefused() {
+    void unsupportedDtypesMismatchedClassesAndOversizedArraysAreRefused() {
         try (Interpreter py = new SharedInterpreter()) {
             py.exec("import numpy as np");
             String[][] refused = {{"np.zeros(2, dtype=np.complex128)", "15 (dtype complex128)"},
@@ -248,6 +248,17 @@ class NumpyTest {
                 assertEquals("<class 'RuntimeError'>: Error matching ndarray.dtype to Java primitive type",
                         e.getMessage());
             }
+            // more elements, or a longer dimension, than a Java array can have: refused before any
+            // copy (these arrays take no memory: a broadcast view, and an empty array)
+            KivException e = Py.raises(() -> py.getValue("np.broadcast_to(np.int8(1), (2**31,))", byte[].class));
+            assertEquals("<class 'ValueError'>: ndarray too large for a Java array: 2147483648 elements", e.getMessage());
+            e = Py.raises(() -> py.getValue("np.broadcast_to(np.int8(1), (2**16, 2**16))", Object.class));
+            assertTrue(e.getMessage().startsWith("<class 'ValueError'>: ndarray too large for a Java array"),
+                    e.getMessage());
+            e = Py.raises(() -> py.getValue("np.zeros((0, 2**33), dtype=np.int8)", Object.class));
+            assertEquals("<class 'ValueError'>: ndarray too large for a Java array: dimension 1 is 8589934592",
+                    e.getMessage());
+            assertEquals(0, py.getValue("np.zeros((0, 2**33), dtype=np.int8)", byte[].class).length);
             // the interpreter is fine afterwards
             assertArrayEquals(new float[] {0, 0}, py.getValue("np.zeros(2, dtype=np.float32)", float[].class));
         }
