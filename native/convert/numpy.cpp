@@ -58,9 +58,10 @@ KIV_API int load_numpy_conversions(JNIEnv* env) {
 
 #if KIV_HAVE_NUMPY
 
-static_assert(sizeof(npy_long) == sizeof(jlong) && sizeof(npy_longlong) == sizeof(jlong) && sizeof(npy_int) == sizeof(jint) &&
-                  sizeof(npy_short) == sizeof(jshort) && sizeof(npy_bool) == sizeof(jboolean),
-              "NumPy's long, int and short are Java's long, int and short");
+static_assert(sizeof(npy_long) == sizeof(jlong) && sizeof(npy_longlong) == sizeof(jlong) &&
+                  sizeof(npy_int) == sizeof(jint) && sizeof(npy_short) == sizeof(jshort) &&
+                  sizeof(npy_bool) == sizeof(jboolean),
+              "NumPy's long, long long, int and short are Java's long, long, int and short");
 
 namespace {
 
@@ -133,6 +134,12 @@ bool numpy_available() noexcept {
   return false;
 }
 
+// For the conversions of NumPy values, which only exist where NumPy was imported: the
+// interface table, without looking for NumPy in this interpreter on every value.
+bool table_ready() noexcept {
+  return KIV_LIKELY(g_tableFilled.load(std::memory_order_acquire)) || kiv::numpy::ready();
+}
+
 // ---- scalars --------------------------------------------------------------------------
 
 jobject new_box(JNIEnv* env, jdouble v) noexcept { return java_lang_Double_new_D(env, v); }
@@ -180,11 +187,6 @@ jobject box_scalar(JNIEnv* env, PyObject* value, jclass expected, std::initializ
 }
 
 // ---- ndarrays ---------------------------------------------------------------------------
-
-jclass array_class_of(int code) noexcept {
-  return kiv::with_primitive(
-      code, [](auto p) { return decltype(p)::array_class(); }, []() -> jclass { return nullptr; });
-}
 
 // TypeError naming an ndarray's dtype, which has no Java counterpart.
 void unsupported_dtype(PyArrayObject* arr) noexcept {
@@ -320,7 +322,7 @@ KIV_API int npy_scalar_check(PyObject* value) {
 KIV_API int npy_array_check(PyObject* value) { return numpy_available() && PyArray_Check(value); }
 
 KIV_API jobject convert_npy_scalar_jobject(JNIEnv* env, PyObject* value, jclass expected) {
-  if (!kiv::numpy::ready()) return nullptr;
+  if (!table_ready()) return nullptr;
   if (PyArray_IsScalar(value, Double)) return box_scalar<npy_double>(env, value, expected, {JTYPE_DOUBLE, JTYPE_FLOAT});
   if (PyArray_IsScalar(value, Float)) return box_scalar<npy_float>(env, value, expected, {JTYPE_FLOAT, JTYPE_DOUBLE});
   if (PyArray_IsScalar(value, Long)) {
@@ -343,7 +345,7 @@ KIV_API jobject convert_npy_scalar_jobject(JNIEnv* env, PyObject* value, jclass 
 }
 
 KIV_API jobject convert_pyndarray_jobject(JNIEnv* env, PyObject* value, jclass expected) {
-  if (!kiv::numpy::ready()) return nullptr;
+  if (!table_ready()) return nullptr;
   if (!PyArray_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "convert_pyndarray must receive an ndarray");
     return nullptr;
@@ -366,7 +368,7 @@ KIV_API jobject convert_pyndarray_jobject(JNIEnv* env, PyObject* value, jclass e
     return nullptr;
   }
   if (kiv::assignable(env, KIV_NDARRAY_TYPE, expected)) return ndarray_to_ndarray_object(env, arr, *row);
-  jclass arrayClass = array_class_of(row->code);
+  jclass arrayClass = kiv::numpy::array_class_of(row->code);
   if (!kiv::assignable(env, arrayClass, expected)) {
     PyErr_SetString(PyExc_RuntimeError, "Error matching ndarray.dtype to Java primitive type");
     return nullptr;

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "convert/jprimitive.h"
 #include "convert/jtype.h"
 
 #if KIV_HAVE_NUMPY
@@ -75,6 +76,12 @@ inline bool copy_elements(JNIEnv* env, jarray array, void* native, size_t bytes,
   }
   env->ReleasePrimitiveArrayCritical(array, elements, to_java ? 0 : JNI_ABORT);
   return true;
+}
+
+// boolean[] ... double[] for a primitive type code; nullptr for any other code.
+inline jclass array_class_of(int code) noexcept {
+  return kiv::with_primitive(
+      code, [](auto p) { return decltype(p)::array_class(); }, []() -> jclass { return nullptr; });
 }
 
 // 1 when NumPy's interface can be used in the current interpreter: NumPy is imported

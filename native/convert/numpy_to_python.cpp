@@ -103,9 +103,7 @@ int data_code(JNIEnv* env, jobject data) noexcept {
   static constexpr int kCodes[] = {JTYPE_BOOLEAN, JTYPE_BYTE, JTYPE_SHORT, JTYPE_INT,
                                    JTYPE_LONG,    JTYPE_FLOAT, JTYPE_DOUBLE};
   for (int code : kCodes) {
-    jclass cls = kiv::with_primitive(
-        code, [](auto p) { return decltype(p)::array_class(); }, []() -> jclass { return nullptr; });
-    if (env->IsInstanceOf(data, cls)) return code;
+    if (env->IsInstanceOf(data, kiv::numpy::array_class_of(code))) return code;
   }
   return -1;
 }
@@ -199,7 +197,8 @@ PyObject* ndarray_from_java(PyObject* self, PyObject*) {
   const Shape& shape = in.shape;
   int code = data ? data_code(env, data.get()) : -1;
   if (code < 0) {
-    PyErr_SetString(PyExc_TypeError, "kiv.NDArray data must be a boolean, byte, short, int, long, float or double array");
+    PyErr_SetString(PyExc_TypeError,
+                    "kiv.NDArray data must be a boolean, byte, short, int, long, float or double array");
     return nullptr;
   }
   jsize length = env->GetArrayLength(static_cast<jarray>(data.get()));

@@ -160,8 +160,8 @@ class NumpyTest {
             assertEquals(300, py.getValue("np.int64(300)", Integer.class));
             assertEquals((short) 300, py.getValue("np.int64(300)", Short.class));
             KivException e = Py.raises(() -> py.getValue("np.int64(300)", Byte.class));
-            assertTrue(e.getMessage().startsWith("<class 'OverflowError'>: 300 is outside the valid range of a Java byte"),
-                    e.getMessage());
+            assertTrue(e.getMessage().startsWith(
+                    "<class 'OverflowError'>: 300 is outside the valid range of a Java byte"), e.getMessage());
             e = Py.raises(() -> py.getValue("np.int64(2**40)", Integer.class));
             assertTrue(e.getMessage().startsWith("<class 'OverflowError'>"), e.getMessage());
             assertEquals(7, py.getValue("np.int32(7)", Object.class));
@@ -238,8 +238,8 @@ class NumpyTest {
             for (String[] r : refused) {
                 for (Class<?> target : List.of(Object.class, double[].class, NDArray.class)) {
                     KivException e = Py.raises(() -> py.getValue(r[0], target));
-                    assertEquals("<class 'TypeError'>: Unable to determine corresponding Java type for ndarray: " + r[1],
-                            e.getMessage(), r[0] + " as " + target);
+                    assertEquals("<class 'TypeError'>: Unable to determine corresponding Java type for ndarray: "
+                            + r[1], e.getMessage(), r[0] + " as " + target);
                 }
             }
             for (String[] r : new String[][] {{"np.zeros(2, dtype=np.float32)", "[I"}, {"np.zeros(2)", "[J"},
@@ -251,7 +251,8 @@ class NumpyTest {
             // more elements, or a longer dimension, than a Java array can have: refused before any
             // copy (these arrays take no memory: a broadcast view, and an empty array)
             KivException e = Py.raises(() -> py.getValue("np.broadcast_to(np.int8(1), (2**31,))", byte[].class));
-            assertEquals("<class 'ValueError'>: ndarray too large for a Java array: 2147483648 elements", e.getMessage());
+            assertEquals("<class 'ValueError'>: ndarray too large for a Java array: 2147483648 elements",
+                    e.getMessage());
             e = Py.raises(() -> py.getValue("np.broadcast_to(np.int8(1), (2**16, 2**16))", Object.class));
             assertTrue(e.getMessage().startsWith("<class 'ValueError'>: ndarray too large for a Java array"),
                     e.getMessage());
@@ -299,13 +300,15 @@ class NumpyTest {
         try (Interpreter py = new SharedInterpreter()) {
             py.exec("import numpy as np");
             // objects made past the constructors' checks
-            Object[][] cases = {{new int[] {3, 3}, null, "ValueError", "dimensions need 9 elements but its data holds 4"},
+            Object[][] cases = {
+                {new int[] {3, 3}, null, "ValueError", "dimensions need 9 elements but its data holds 4"},
                 {new int[] {2, 3}, null, "ValueError", "dimensions need 6 elements but its data holds 4"},
                 {new int[] {-2, -2}, null, "ValueError", "negative dimension: -2"},
                 {new int[] {65536, 65536, 65536, 65536, 65536}, null, "ValueError", "product overflows"},
                 {new int[0], null, "ValueError", "ndarrays must have at least one dimension"},
                 {new int[65], null, "ValueError", "NumPy allows at most 64"},
-                {new int[] {4}, new char[4], "TypeError", "data must be a boolean, byte, short, int, long, float or double array"},
+                {new int[] {4}, new char[4], "TypeError",
+                    "data must be a boolean, byte, short, int, long, float or double array"},
                 {new int[] {4}, new Integer[4], "TypeError", "data must be a boolean"}};
             for (Object[] c : cases) {
                 NDArray a = new NDArray(new int[4], 4);
@@ -327,8 +330,8 @@ class NumpyTest {
             setField(d, "dims", new int[] {4});
             setField(d, "data", IntBuffer.allocate(4));
             e = Py.raises(() -> py.set("bad", d));
-            assertEquals("<class 'TypeError'>: kiv.DirectNDArray data must be a direct Byte/Short/Int/Long/Float/DoubleBuffer",
-                    e.getMessage());
+            assertEquals("<class 'TypeError'>: kiv.DirectNDArray data must be a direct "
+                    + "Byte/Short/Int/Long/Float/DoubleBuffer", e.getMessage());
             setField(d, "data", ByteBuffer.allocateDirect(8).asCharBuffer());
             Py.raises(() -> py.set("bad", d));
             // and nothing is left behind
@@ -483,8 +486,9 @@ class NumpyTest {
                 .timeout(Duration.ofSeconds(120)).run().assertNoJniProblems();
         r.assertExit(0);
         assertTrue(r.stdout.contains("plain conversions ok"), r.toString());
-        assertTrue(r.stdout.contains("<class 'ImportError'>: NumPy is not installed in the Python environment Kiv runs ("
-                + venv), r.toString());
+        assertTrue(r.stdout.contains(
+                "<class 'ImportError'>: NumPy is not installed in the Python environment Kiv runs (" + venv),
+                r.toString());
         assertTrue(r.stdout.contains(venv + "/bin/python3.12 -m pip install numpy"), r.toString());
         assertTrue(r.stdout.contains("kiv.python.executable"), r.toString());
     }
