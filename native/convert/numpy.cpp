@@ -235,7 +235,9 @@ jarray ndarray_to_java_array(JNIEnv* env, PyArrayObject* arr, int code) noexcept
           for (jsize i = 0; i < n; ++i) dst[i] = src[i] != 0;
           env->ReleasePrimitiveArrayCritical(out.get(), dst, 0);
         } else {
-          P::set_region(env, out.get(), 0, n, static_cast<const T*>(data));
+          if (!kiv::numpy::copy_elements(env, out.get(), const_cast<void*>(data), sizeof(T) * n, true)) {
+            return static_cast<jarray>(kiv::java_failure(env));
+          }
         }
         if (KIV_UNLIKELY(env->ExceptionCheck())) {
           env->ExceptionClear();

@@ -209,17 +209,11 @@ PyObject* ndarray_from_java(PyObject* self, PyObject*) {
   }
   PyRef arr = PyRef::steal(PyArray_SimpleNew(shape.nd, shape.dims, kiv::numpy::typenum_of(code, in.isUnsigned)));
   if (!arr) return nullptr;
-  if (length > 0) {
-    void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get()));
-    kiv::with_primitive(
-        code,
-        [&](auto p) {
-          using P = decltype(p);
-          P::get_region(env, static_cast<typename P::array>(data.get()), 0, length,
-                        static_cast<typename P::type*>(out));
-        },
-        [] {});
-    if (kiv::java_failed(env)) return nullptr;
+  void* out = PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get()));
+  size_t bytes = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(arr.get())));
+  if (bytes > 0 && !kiv::numpy::copy_elements(env, static_cast<jarray>(data.get()), out, bytes, false)) {
+    kiv::java_failure(env);
+    return nullptr;
   }
   return arr.release();
 }
