@@ -74,10 +74,21 @@ KIV_API jarray pybuffer_as_jarray(JNIEnv* env, Py_buffer* view, jclass element);
 
 // ---- NumPy ------------------------------------------------------------------------------
 
-// 1 when value is a NumPy number scalar / ndarray (and NumPy is loaded), else 0.
+// 1 when value is a NumPy number scalar / ndarray, else 0.  Never import NumPy (no
+// NumPy value exists before it was imported) and never leave an error set.
 KIV_API int npy_scalar_check(PyObject* value);
 KIV_API int npy_array_check(PyObject* value);
-// Registers the NumPy conversions of the _kiv module being initialised; 0 on success.
+// A NumPy number scalar as the first box class of its kind that fits expected
+// (float64: Double, Float; int64: Long, Integer, Short, Byte; ...).  nullptr with no
+// error set when its kind (unsigned, complex, ...) or no box fits; the caller goes on.
+KIV_API jobject convert_npy_scalar_jobject(JNIEnv* env, PyObject* value, jclass expected);
+// An ndarray as: the kiv.DirectNDArray it was made over; a kiv.NDArray (copy, dims,
+// unsigned flag) when one fits expected; else the primitive array of its dtype, all
+// in row-major order and native values whatever the array's strides and byte order.
+KIV_API jobject convert_pyndarray_jobject(JNIEnv* env, PyObject* value, jclass expected);
+// Installs the _to_python hooks that turn kiv.NDArray and kiv.DirectNDArray objects
+// into ndarrays, in the _kiv module being initialised; 0 on success.  Does not import
+// NumPy: the hooks do, when they are first used.
 KIV_API int load_numpy_conversions(JNIEnv* env);
 
 namespace kiv {

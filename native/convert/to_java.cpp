@@ -77,11 +77,6 @@ jobject hand_to_java(JNIEnv* env, PyObject* value, Make make) noexcept {
   return wrapper;
 }
 
-jobject numpy_unavailable() noexcept {
-  PyErr_SetString(PyExc_TypeError, "NumPy conversion is not available in this build");
-  return nullptr;
-}
-
 // ---- wrappers of Java objects ---------------------------------------------------------
 
 // A class wrapper, an array wrapper or any other PyJObject: the Java object it stands for.
@@ -174,6 +169,14 @@ jobject convert_float(JNIEnv* env, PyObject* value, Expected e) noexcept {
     if (v == -1.0f && PyErr_Occurred()) return nullptr;
     return made(env, java_lang_Float_new_F(env, v));
   }
+  if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
+  return refuse(env, value, e.cls);
+}
+
+// A NumPy scalar as a box of its kind; a kind no box of which fits is wrapped or refused.
+jobject convert_npy_scalar(JNIEnv* env, PyObject* value, Expected e) noexcept {
+  jobject box = convert_npy_scalar_jobject(env, value, e.cls);
+  if (box || PyErr_Occurred()) return box;
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   return refuse(env, value, e.cls);
 }
@@ -373,20 +376,14 @@ jobject convert(JNIEnv* env, PyObject* value, Expected e) noexcept {
   if (!plain && PyJObject_Check(value)) return convert_wrapper(env, value, e);
   if (PyUnicode_Check(value)) return convert_str(env, value, e);
   if (PyBool_Check(value)) return convert_bool(env, value, e);
-  if (!plain && npy_scalar_check(value)) {
-    // Unreachable until NumPy conversion is built: npy_scalar_check answers 0.
-    return numpy_unavailable();
-  }
+  if (!plain && npy_scalar_check(value)) return convert_npy_scalar(env, value, e);
   if (PyLong_Check(value)) return convert_int(env, value, e);
   if (PyFloat_Check(value)) return convert_float(env, value, e);
   if (PyList_Check(value) || PyTuple_Check(value)) return convert_sequence(env, value, e);
   if (PyDict_Check(value)) return convert_dict(env, value, e);
   if (PyCallable_Check(value)) return convert_callable(env, value, e);
   if (!e.any && kiv::same(env, e.cls, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
-  if (!plain && npy_array_check(value)) {
-    // Unreachable until NumPy conversion is built: npy_array_check answers 0.
-    return numpy_unavailable();
-  }
+  if (!plain && npy_array_check(value)) return convert_pyndarray_jobject(env, value, e.cls);
   if (PyObject_CheckBuffer(value)) return convert_buffer(env, value, e);
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   if (e.fits(env, JSTRING_TYPE)) return PyObject_As_jstring(env, value);

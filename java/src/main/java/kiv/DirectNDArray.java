@@ -12,13 +12,22 @@ import java.util.Objects;
 
 /**
  * A direct NIO buffer seen as an n-dimensional NumPy array, in row-major order. Handed
- * to Python it becomes an ndarray over the buffer's own memory, with the buffer's byte
- * order: writes on either side are seen by the other, and the ndarray handed back to
- * Java gives this same object.
+ * to Python it becomes an ndarray over the buffer's own memory, without a copy and in
+ * constant time, with the buffer's byte order: writes on either side are seen by the
+ * other, and the ndarray handed back to Java gives this same object. The ndarray keeps
+ * this object, and so the buffer, alive as long as it exists.
  * <p>
- * The buffer must be direct and writable, and a byte, short, int, long, float or double
- * buffer. The ndarray starts at the buffer's first element whatever its position, so
- * the dimensions are checked against the capacity.
+ * The buffer must be direct, and a byte, short, int, long, float or double buffer. A
+ * read-only buffer gives a read-only ndarray. The ndarray starts at the buffer's first
+ * element whatever its position, so the dimensions are checked against the capacity.
+ * Neither side orders its accesses against the other's: threads that share the memory
+ * synchronise by other means.
+ *
+ * <pre>
+ * DoubleBuffer buf = ByteBuffer.allocateDirect(8 * 6).order(ByteOrder.nativeOrder()).asDoubleBuffer();
+ * py.set("a", new DirectNDArray(buf, 2, 3));
+ * py.exec("a[1, 2] = 7.5");   // buf.get(5) == 7.5
+ * </pre>
  */
 public final class DirectNDArray {
     private final Buffer data;
@@ -35,9 +44,9 @@ public final class DirectNDArray {
     }
 
     /**
-     * @throws IllegalArgumentException if the buffer is not direct, read-only or of a
-     *         supported kind, the dimensions are empty or not all positive, or they need
-     *         more elements than the buffer's capacity
+     * @throws IllegalArgumentException if the buffer is not direct or of a supported
+     *         kind, the dimensions are empty or negative, or they need more elements than
+     *         the buffer's capacity
      */
     public DirectNDArray(Buffer data, boolean unsigned, int... dims) {
         int capacity = capacityOf(data);
@@ -75,10 +84,6 @@ public final class DirectNDArray {
         }
         if (!data.isDirect()) {
             throw new IllegalArgumentException("DirectNDArray data must be a direct buffer");
-        }
-        if (data.isReadOnly()) {
-            // Python would be handed writable memory.
-            throw new IllegalArgumentException("DirectNDArray data must not be a read-only buffer");
         }
         return data.capacity();
     }

@@ -8,9 +8,16 @@ import java.util.Objects;
  * Handed to Python it becomes an ndarray holding a copy of the data; an ndarray handed
  * to Java where an {@code Object} is expected becomes one of these.
  * <p>
- * The data is any primitive array except {@code char[]}; {@code unsigned} makes byte,
- * short, int and long data unsigned on the Python side (it is ignored for boolean, float
- * and double). The data array is kept, not copied.
+ * The data is any primitive array except {@code char[]}, and holds exactly as many
+ * elements as the dimensions need. {@code unsigned} makes byte, short, int and long
+ * data unsigned on the Python side (uint8 ... uint64; it is ignored for boolean, float
+ * and double): the Java array holds the same bits, so a uint8 of 200 is the byte -56.
+ * The data array is kept, not copied.
+ *
+ * <pre>
+ * py.set("a", new NDArray(new double[] {1, 2, 3, 4, 5, 6}, 2, 3));  // a.shape == (2, 3)
+ * NDArray b = (NDArray) py.getValue("a * 2");
+ * </pre>
  */
 public final class NDArray {
     private final Object data;
@@ -28,14 +35,19 @@ public final class NDArray {
 
     /**
      * @throws IllegalArgumentException if the data is not a supported primitive array, the
-     *         dimensions are empty or not all positive, or they need more elements than
-     *         the data has
+     *         dimensions are empty or negative, or they need another number of elements
+     *         than the data has
      */
     public NDArray(Object data, boolean unsigned, int... dims) {
         int length = lengthOf(data);
         this.data = data;
         this.unsigned = unsigned;
         this.dims = checkDimensions(dims, length, "the data array has " + length + " elements");
+        long needed = product(this.dims);
+        if (needed != length) {
+            throw new IllegalArgumentException("dimensions " + Arrays.toString(dims) + " need " + needed
+                    + " elements but the data array has " + length);
+        }
     }
 
     public int[] getDimensions() {
@@ -62,27 +74,46 @@ public final class NDArray {
     }
 
     /**
-     * Validates dimensions against the number of elements available and returns a
-     * private copy of them.
+     * Validates dimensions (at least one, none negative, at most NumPy's 64) against the
+     * number of elements available and returns a private copy of them.
      */
     static int[] checkDimensions(int[] dims, long available, String what) {
         Objects.requireNonNull(dims, "dims");
         if (dims.length == 0) {
             throw new IllegalArgumentException("at least one dimension is needed");
         }
-        long product = 1;
+        if (dims.length > MAX_DIMENSIONS) {
+            throw new IllegalArgumentException("at most " + MAX_DIMENSIONS + " dimensions, not " + dims.length);
+        }
         for (int d : dims) {
-            if (d <= 0) {
-                throw new IllegalArgumentException("dimensions must be positive: " + Arrays.toString(dims));
-            }
-            product *= d;
-            if (product > available) {
-                // checked at each step, so the product cannot overflow
-                throw new IllegalArgumentException("dimensions " + Arrays.toString(dims) + " need more elements than "
-                        + what);
+            if (d < 0) {
+                throw new IllegalArgumentException("dimensions must not be negative: " + Arrays.toString(dims));
             }
         }
+        if (product(dims) > available) {
+            throw new IllegalArgumentException("dimensions " + Arrays.toString(dims) + " need more elements than "
+                    + what);
+        }
         return dims.clone();
+    }
+
+    /** NumPy's limit on the number of dimensions. */
+    static final int MAX_DIMENSIONS = 64;
+
+    /** The product of non-negative dimensions, or Long.MAX_VALUE where it overflows. */
+    static long product(int[] dims) {
+        long product = 1;
+        for (int d : dims) {
+            if (d == 0) {
+                return 0;
+            }
+            if (product > Long.MAX_VALUE / d) {
+                product = Long.MAX_VALUE; // still checked for a later 0
+            } else {
+                product *= d;
+            }
+        }
+        return product;
     }
 
     @Override

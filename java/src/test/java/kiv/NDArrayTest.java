@@ -28,7 +28,9 @@ class NDArrayTest {
             assertTrue(a.isUnsigned());
         }
         assertArrayEquals(new int[] {4}, new NDArray(new int[4]).getDimensions(), "one dimension by default");
-        assertArrayEquals(new int[] {3}, new NDArray(new int[4], 3).getDimensions(), "fewer elements than the data");
+        // empty arrays, as NumPy has them
+        assertArrayEquals(new int[] {0}, new NDArray(new int[0]).getDimensions());
+        assertArrayEquals(new int[] {2, 0, 3}, new NDArray(new double[0], 2, 0, 3).getDimensions());
     }
 
     @Test
@@ -49,10 +51,19 @@ class NDArrayTest {
         assertThrows(IllegalArgumentException.class, () -> new NDArray(data, -2, -3));
         assertThrows(IllegalArgumentException.class, () -> new NDArray(data, 7));
         assertThrows(IllegalArgumentException.class, () -> new NDArray(data, 2, 4));
+        // the data must hold exactly what the dimensions need
+        IllegalArgumentException fewer = assertThrows(IllegalArgumentException.class, () -> new NDArray(data, 5));
+        assertTrue(fewer.getMessage().contains("need 5 elements but the data array has 6"), fewer.getMessage());
+        assertThrows(IllegalArgumentException.class, () -> new NDArray(data, 2, 2));
         // a product that overflows long must not wrap round to a small number
         assertThrows(IllegalArgumentException.class,
                 () -> new NDArray(data, 65536, 65536, 65536, 65536, 65536));
-        assertThrows(IllegalArgumentException.class, () -> new NDArray(new int[0]));
+        assertThrows(IllegalArgumentException.class, () -> new NDArray(data, 65536, 65536, 65536, 65536, 6));
+        // NumPy's limit of 64 dimensions
+        int[] many = new int[65];
+        java.util.Arrays.fill(many, 1);
+        assertThrows(IllegalArgumentException.class, () -> new NDArray(new int[1], many));
+        assertArrayEquals(new int[64], new NDArray(new int[0], new int[64]).getDimensions());
     }
 
     @Test
@@ -84,11 +95,14 @@ class NDArrayTest {
         assertTrue(a.isUnsigned());
 
         List<Buffer> refused = List.of(ByteBuffer.allocate(16), IntBuffer.allocate(4), direct.asCharBuffer(),
-                direct.asReadOnlyBuffer(), direct.asIntBuffer().asReadOnlyBuffer());
+                ByteBuffer.allocate(16).asReadOnlyBuffer());
         for (Buffer b : refused) {
             assertThrows(IllegalArgumentException.class, () -> new DirectNDArray(b, 1), b.toString());
         }
         assertThrows(NullPointerException.class, () -> new DirectNDArray(null, 1));
+        // read-only direct buffers become read-only ndarrays
+        IntBuffer readOnly = direct.asIntBuffer().asReadOnlyBuffer();
+        assertSame(readOnly, new DirectNDArray(readOnly, 4).getData());
     }
 
     @Test
