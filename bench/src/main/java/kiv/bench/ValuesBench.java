@@ -1,6 +1,7 @@
 package kiv.bench;
 
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.TimeUnit;
 
 import org.openjdk.jmh.annotations.Benchmark;
@@ -20,8 +21,10 @@ import kiv.Interpreter;
 import kiv.SharedInterpreter;
 
 /**
- * Values across the bridge: a Java call of a two-argument Python function, a 100,000
- * element list of ints fetched as a java.util.List, and a 1 MB string set and fetched.
+ * Values across the bridge: Java calls of a Python function with two arguments and with
+ * none, a short expression evaluated again and again, a 100,000 element list of ints
+ * fetched as a java.util.List and as a long[], a dict of 1,000 str keys to ints fetched
+ * as a java.util.Map, and a 1 MB string set and fetched.
  */
 @BenchmarkMode(Mode.AverageTime)
 @OutputTimeUnit(TimeUnit.MICROSECONDS)
@@ -41,7 +44,11 @@ public class ValuesBench {
         @Setup(Level.Iteration)
         public void open() {
             py = new SharedInterpreter();
-            py.exec("def add(a, b):\n    return a + b\nints = list(range(100_000))");
+            py.exec("def add(a, b):\n    return a + b\n"
+                    + "def nothing():\n    pass\n"
+                    + "x = 1\n"
+                    + "ints = list(range(100_000))\n"
+                    + "table = {'k%d' % i: i for i in range(1_000)}");
             StringBuilder b = new StringBuilder(1 << 20);
             while (b.length() < (1 << 20)) {
                 b.append("0123456789abcdef");
@@ -56,8 +63,31 @@ public class ValuesBench {
     }
 
     @Benchmark
+    @OutputTimeUnit(TimeUnit.NANOSECONDS)
     public Object invokeTwoArguments(Python s) {
         return s.py.invoke("add", s.one, s.two);
+    }
+
+    @Benchmark
+    @OutputTimeUnit(TimeUnit.NANOSECONDS)
+    public Object invokeNoArguments(Python s) {
+        return s.py.invoke("nothing");
+    }
+
+    @Benchmark
+    @OutputTimeUnit(TimeUnit.NANOSECONDS)
+    public Long getValueExpression(Python s) {
+        return s.py.getValue("x + 1", Long.class);
+    }
+
+    @Benchmark
+    public long[] getValueLongArrayOf100kInts(Python s) {
+        return s.py.getValue("ints", long[].class);
+    }
+
+    @Benchmark
+    public Map<?, ?> getValueMapOf1kStrInts(Python s) {
+        return s.py.getValue("table", Map.class);
     }
 
     @Benchmark
