@@ -21,6 +21,7 @@
 #include "common/checks.h"
 #include "common/jref.h"
 #include "common/pyref.h"
+#include "convert/boxes.h"
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "convert/to_java.h"
@@ -142,13 +143,6 @@ bool table_ready() noexcept {
 
 // ---- scalars --------------------------------------------------------------------------
 
-jobject new_box(JNIEnv* env, jdouble v) noexcept { return java_lang_Double_new_D(env, v); }
-jobject new_box(JNIEnv* env, jfloat v) noexcept { return java_lang_Float_new_F(env, v); }
-jobject new_box(JNIEnv* env, jlong v) noexcept { return java_lang_Long_new_J(env, v); }
-jobject new_box(JNIEnv* env, jint v) noexcept { return java_lang_Integer_new_I(env, v); }
-jobject new_box(JNIEnv* env, jshort v) noexcept { return java_lang_Short_new_S(env, v); }
-jobject new_box(JNIEnv* env, jbyte v) noexcept { return java_lang_Byte_new_B(env, v); }
-
 // The scalar (of C type C) in the first box class of `order` that fits `expected`.  A
 // box at least as wide as the scalar takes its value; a narrower box takes it through
 // the scalar conversion (range-checked for integers, whose OverflowError fails; rounded
@@ -176,7 +170,7 @@ jobject box_scalar(JNIEnv* env, PyObject* value, jclass expected, std::initializ
             } else {
               out = static_cast<T>(v);
             }
-            jobject box = new_box(env, out);
+            jobject box = kiv::box<P>(env, out);
             return box ? box : kiv::java_failure(env);
           }
         },

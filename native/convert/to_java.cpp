@@ -15,6 +15,7 @@
 #include "access/access.h"
 #include "common/jref.h"
 #include "common/pyref.h"
+#include "convert/boxes.h"
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "convert/to_java.h"
@@ -103,14 +104,14 @@ jobject convert_str(JNIEnv* env, PyObject* value, Expected e) noexcept {
   if (e.fits(env, JCHAR_OBJ_TYPE)) {
     jchar c = PyObject_As_jchar(value);
     if (c == 0 && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Character_new_C(env, c));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_CHAR>>(env, c));
   }
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   return refuse(env, value, e.cls);
 }
 
 jobject convert_bool(JNIEnv* env, PyObject* value, Expected e) noexcept {
-  if (e.fits(env, JBOOL_OBJ_TYPE)) return made(env, java_lang_Boolean_new_Z(env, value == Py_True));
+  if (e.fits(env, JBOOL_OBJ_TYPE)) return made(env, kiv::box<kiv::JPrimitive<JTYPE_BOOLEAN>>(env, value == Py_True));
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   return refuse(env, value, e.cls);
 }
@@ -136,22 +137,22 @@ jobject convert_int(JNIEnv* env, PyObject* value, Expected e) noexcept {
       PyErr_Clear();
       return big_integer(env, value);
     }
-    return made(env, java_lang_Long_new_J(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_LONG>>(env, v));
   }
   if (e.fits(env, JINT_OBJ_TYPE)) {
     jint v = PyObject_As_jint(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Integer_new_I(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_INT>>(env, v));
   }
   if (e.fits(env, JBYTE_OBJ_TYPE)) {
     jbyte v = PyObject_As_jbyte(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Byte_new_B(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_BYTE>>(env, v));
   }
   if (e.fits(env, JSHORT_OBJ_TYPE)) {
     jshort v = PyObject_As_jshort(value);
     if (v == -1 && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Short_new_S(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_SHORT>>(env, v));
   }
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   if (e.fits(env, JBIGINTEGER_TYPE)) return big_integer(env, value);
@@ -162,12 +163,12 @@ jobject convert_float(JNIEnv* env, PyObject* value, Expected e) noexcept {
   if (e.fits(env, JDOUBLE_OBJ_TYPE)) {
     jdouble v = PyObject_As_jdouble(value);
     if (v == -1.0 && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Double_new_D(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_DOUBLE>>(env, v));
   }
   if (e.fits(env, JFLOAT_OBJ_TYPE)) {
     jfloat v = PyObject_As_jfloat(value);
     if (v == -1.0f && PyErr_Occurred()) return nullptr;
-    return made(env, java_lang_Float_new_F(env, v));
+    return made(env, kiv::box<kiv::JPrimitive<JTYPE_FLOAT>>(env, v));
   }
   if (e.fits(env, JPYOBJECT_TYPE)) return pyobject_as_jpyobject(env, value);
   return refuse(env, value, e.cls);

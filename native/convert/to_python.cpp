@@ -9,6 +9,7 @@
 #include "access/access.h"
 #include "common/jref.h"
 #include "common/pyref.h"
+#include "convert/boxes.h"
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "embed/state.h"
@@ -36,55 +37,11 @@ PyObject* apply_converter(PyObject* wrapper) {
   return PyObject_CallNoArgs(h.get());
 }
 
-// The `value` field of a JDK boxed class, looked up once per process; nullptr when it
-// cannot be found (the value method serves then).  Reading the field costs a fraction
-// of a Java call, and these final classes keep their value nowhere else.
-template <class P>
-jfieldID value_field(JNIEnv* env) noexcept {
-  static std::atomic<jfieldID> id{nullptr};
-  static std::atomic<bool> missing{false};
-  jfieldID known = id.load(std::memory_order_relaxed);
-  if (known || missing.load(std::memory_order_relaxed)) return known;
-  static constexpr char kSignature[] = {P::code == JTYPE_BYTE ? 'B' : P::code == JTYPE_SHORT ? 'S'
-                                        : P::code == JTYPE_INT  ? 'I' : P::code == JTYPE_LONG  ? 'J'
-                                        : P::code == JTYPE_FLOAT ? 'F' : P::code == JTYPE_DOUBLE ? 'D'
-                                        : P::code == JTYPE_CHAR ? 'C' : 'Z', '\0'};
-  known = env->GetFieldID(P::boxed_class(), "value", kSignature);
-  if (!known) {
-    env->ExceptionClear();
-    missing.store(true, std::memory_order_relaxed);
-    return nullptr;
-  }
-  id.store(known, std::memory_order_relaxed);
-  return known;
-}
-
-// The value of a boxed P (obj's class is exactly P's boxed class) into *out; false with
-// the Python error set.  Either way no user code runs and nothing blocks, so the
-// interpreter lock is kept.
-template <class P>
-bool boxed_value(JNIEnv* env, jobject obj, typename P::type* out) noexcept {
-  if (jfieldID id = value_field<P>(env)) {
-    *out = P::get_field(env, obj, id);  // cannot throw
-    return true;
-  }
-  namespace keep = kiv::keep_lock;
-  if constexpr (P::code == JTYPE_BOOLEAN) *out = keep::java_lang_Boolean_booleanValue(env, obj);
-  else if constexpr (P::code == JTYPE_CHAR) *out = keep::java_lang_Character_charValue(env, obj);
-  else if constexpr (P::code == JTYPE_BYTE) *out = keep::java_lang_Number_byteValue(env, obj);
-  else if constexpr (P::code == JTYPE_SHORT) *out = keep::java_lang_Number_shortValue(env, obj);
-  else if constexpr (P::code == JTYPE_INT) *out = keep::java_lang_Number_intValue(env, obj);
-  else if constexpr (P::code == JTYPE_LONG) *out = keep::java_lang_Number_longValue(env, obj);
-  else if constexpr (P::code == JTYPE_FLOAT) *out = keep::java_lang_Number_floatValue(env, obj);
-  else *out = keep::java_lang_Number_doubleValue(env, obj);
-  return !process_java_exception(env);
-}
-
 // A boxed value as Python (obj's class is exactly P's boxed class).
 template <class P>
 PyObject* boxed_As_PyObject(JNIEnv* env, jobject obj) noexcept {
   typename P::type v;
-  return boxed_value<P>(env, obj, &v) ? P::to_python(v) : nullptr;
+  return kiv::unbox<P>(env, obj, &v) ? P::to_python(v) : nullptr;
 }
 
 // A boxed integer or floating-point number, or a BigInteger, as a Python int or float;

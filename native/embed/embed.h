@@ -10,6 +10,8 @@
 
 #include "common/export.h"
 #include "common/gil.h"
+#include "common/pyref.h"
+#include "embed/binding_cache.h"
 #include "embed/state.h"
 #include "embed/version.h"
 #include "exceptions/exceptions.h"
@@ -150,5 +152,26 @@ void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexc
 int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept;
 void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcept;
 jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jclass expected) noexcept;
+
+// The same for Java text, through the binding's cache of compiled code (see
+// embed/binding_cache.h): a text run again is not compiled again.  A null text with a
+// record does nothing (compileString: 0; getValue: null).
+void eval_text(JNIEnv* env, KivThread* rec, jstring text) noexcept;
+void exec_text(JNIEnv* env, KivThread* rec, jstring text) noexcept;
+int compile_text(JNIEnv* env, KivThread* rec, jstring text) noexcept;
+jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected) noexcept;
+// Calls the global `name` (or "a.b": attribute b of global a) as pyembed_invoke_method_as
+// does, the name's str taken from the binding's cache.
+jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jobject kwargs) noexcept;
+
+// The code object of Java text compiled with `start` under `filename`: the one rec's
+// cache keeps under key (the text read with its mode's tag), or compiled now and kept.
+// With the lock held; nullptr with a Python error set, or with a Java exception pending
+// when the text could not be read.
+PyRef compile_cached(JNIEnv* env, KivThread* rec, jstring text, const JavaText& key, int start,
+                     const char* filename);
+// Runs code in rec's globals as PyRun_String runs the code it compiles.  The result, or
+// nullptr with a Python error set.
+PyObject* run_cached(KivThread* rec, PyObject* code);
 
 }  // namespace kiv

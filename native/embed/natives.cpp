@@ -112,19 +112,20 @@ KIV_NATIVE(void, Kiv_run)(JNIEnv* env, jobject, jlong record, jstring file) noex
 
 KIV_NATIVE(void, Kiv_eval)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
   KIV_JNI_BOUNDARY();
-  run_text(env, record, code, kiv::eval_source);
+  KivThread* rec = as_record(record);
+  if (owner_ok(env, rec)) kiv::eval_text(env, rec, code);
 }
 
 KIV_NATIVE(void, Kiv_exec)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
   KIV_JNI_BOUNDARY();
-  run_text(env, record, code, kiv::exec_source);
+  KivThread* rec = as_record(record);
+  if (owner_ok(env, rec)) kiv::exec_text(env, rec, code);
 }
 
 KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring code) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_text(env, record, code, jint{0}, [&](KivThread* rec, kiv::JavaUtf8& src) -> jint {
-    return kiv::compile_source(env, rec, src.c_str(), src.size());
-  });
+  KivThread* rec = as_record(record);
+  return owner_ok(env, rec) ? kiv::compile_text(env, rec, code) : 0;
 }
 
 // ---- kiv.Kiv: values --------------------------------------------------------------------
@@ -132,16 +133,14 @@ KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring 
 KIV_NATIVE(jobject, Kiv_invoke)
 (JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jobject kwargs) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_text(env, record, name, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& n) {
-    return pyembed_invoke_method(env, rec, n.c_str(), args, kwargs);
-  });
+  KivThread* rec = as_record(record);
+  return owner_ok(env, rec) ? kiv::invoke_name(env, rec, name, args, kwargs) : nullptr;
 }
 
 KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring expression, jclass as) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_text(env, record, expression, jobject{nullptr}, [&](KivThread* rec, kiv::JavaUtf8& expr) {
-    return kiv::getvalue(env, rec, expr.c_str(), expr.size(), as);
-  });
+  KivThread* rec = as_record(record);
+  return owner_ok(env, rec) ? kiv::getvalue_text(env, rec, expression, as) : nullptr;
 }
 
 KIV_NATIVE(void, Kiv_set__JLjava_lang_String_2Ljava_lang_Object_2)

@@ -18,6 +18,7 @@
 #include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
+#include "convert/boxes.h"
 #include "convert/convert.h"
 #include "convert/jprimitive.h"
 #include "embed/embed.h"
@@ -197,28 +198,6 @@ typename P::type unbox(JNIEnv* env, jobject boxed) noexcept {
   }
 }
 
-// A primitive result boxed (the constructors keep the lock as they find it).
-template <class P>
-jobject box(JNIEnv* env, typename P::type v) noexcept {
-  if constexpr (P::code == JTYPE_BOOLEAN) {
-    return java_lang_Boolean_new_Z(env, v);
-  } else if constexpr (P::code == JTYPE_CHAR) {
-    return java_lang_Character_new_C(env, v);
-  } else if constexpr (P::code == JTYPE_BYTE) {
-    return java_lang_Byte_new_B(env, v);
-  } else if constexpr (P::code == JTYPE_SHORT) {
-    return java_lang_Short_new_S(env, v);
-  } else if constexpr (P::code == JTYPE_INT) {
-    return java_lang_Integer_new_I(env, v);
-  } else if constexpr (P::code == JTYPE_LONG) {
-    return java_lang_Long_new_J(env, v);
-  } else if constexpr (P::code == JTYPE_FLOAT) {
-    return java_lang_Float_new_F(env, v);
-  } else {
-    return java_lang_Double_new_D(env, v);
-  }
-}
-
 // Runs the method's own Java body non-virtually on the proxy, with the interpreter lock
 // released, so that the body may call the proxy (and Python) again.  The result boxed
 // for a primitive return type, null for void; null with a Java exception pending on
@@ -261,7 +240,7 @@ jobject run_java_body(JNIEnv* env, jobject proxy, jobject method, jobjectArray a
           [&](auto p) -> jobject {
             using P = decltype(p);
             typename P::type r = P::call_nonvirtual(env, proxy, declaring, info.id, a);
-            return java_failed(env) ? nullptr : box<P>(env, r);
+            return java_failed(env) ? nullptr : kiv::box<P>(env, r);
           },
           [&] { return kiv::JReference::call_nonvirtual(env, proxy, declaring, info.id, a); });
     }

@@ -7,7 +7,9 @@
 
 #include "access/access.h"
 #include "common/gil.h"
+#include "common/jref.h"
 #include "common/pyref.h"
+#include "embed/binding_cache.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
@@ -51,13 +53,107 @@ void run_compiled(FILE* fp, PyObject* globals) {
 
 namespace kiv {
 
+namespace {
+
+// How a text is compiled: its start symbol and file name, and the tag of its cache key.
+struct CompileMode {
+  int start;
+  const char* filename;
+  char16_t tag;
+};
+constexpr CompileMode kExecMode{Py_file_input, "<string>", BindingCache::kExec};
+constexpr CompileMode kEvalMode{Py_single_input, "<string>", BindingCache::kEval};
+constexpr CompileMode kConsoleMode{Py_single_input, "<stdin>", BindingCache::kConsole};
+
+// The code object of source, as PyRun_String compiles it (no compiler flags, the
+// interpreter's optimisation level).  New reference, or nullptr with a Python error set.
+PyObject* compile(const char* src, size_t len, CompileMode mode) {
+  if (refuse_nul(src, len)) return nullptr;
+  return Py_CompileStringExFlags(src, mode.filename, mode.start, nullptr, -1);
+}
+
+// Runs a code object in globals as PyRun_String runs the code it compiles: the "exec"
+// audit event, then __builtins__ put into globals when missing.
+PyObject* run_code(PyObject* code, PyObject* globals, PyObject* builtinsName) {
+  if (PySys_Audit("exec", "O", code) < 0) return nullptr;
+  PyObject* builtins = builtinsName ? PyDict_GetItemWithError(globals, builtinsName)
+                                    : PyDict_GetItemString(globals, "__builtins__");
+  if (!builtins) {
+    if (PyErr_Occurred() || PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+  }
+  return PyEval_EvalCode(code, globals, globals);
+}
+
+// Runs source text compiled in `mode`; the result, or nullptr with a Python error set.
+PyObject* run_source(KivThread* rec, const char* src, size_t len, CompileMode mode) {
+  PyRef code = PyRef::steal(compile(src, len, mode));
+  return code ? run_code(code.get(), rec->globals, nullptr) : nullptr;
+}
+
+}  // namespace
+
+PyRef compile_cached(JNIEnv* env, KivThread* rec, jstring text, const JavaText& key, int start, const char* filename) {
+  CompileMode mode{start, filename, key.ok() ? key.key()[0] : u'\0'};
+  BindingCache* cache = key.ok() ? binding_cache(rec) : nullptr;
+  if (cache) {
+    if (PyObject* hit = cache->code.find(key.key())) return PyRef::borrow(hit);
+  }
+  JavaUtf8 utf8(env, text);
+  if (!utf8.ok()) return PyRef();  // OutOfMemoryError pending
+  PyRef code = PyRef::steal(compile(utf8.c_str(), utf8.size(), mode));
+  // Compiling the same text again gives an equal code object: the texts that compile
+  // are kept.  (Code objects are immutable; each run makes its own frame.)
+  if (code && cache) cache->code.put(key.key(), code.get());
+  return code;
+}
+
+PyObject* run_cached(KivThread* rec, PyObject* code) {
+  BindingCache* cache = rec->cache;
+  return run_code(code, rec->globals, cache ? cache->builtinsName : nullptr);
+}
+
+namespace {
+
+// exec and eval of Java text: the code from the binding's cache, else compiled and kept.
+void run_text(JNIEnv* env, KivThread* rec, jstring text, CompileMode mode) noexcept {
+  if (rec && !text) return;
+  JavaText key(env, text, mode.tag, BindingCache::kMaxText);
+  on_record(env, rec, 0, [&] {
+    if (mode.start == Py_single_input && PyErr_Occurred()) return 0;  // an error already pending is reported instead
+    PyRef code = compile_cached(env, rec, text, key, mode.start, mode.filename);
+    if (code) PyRef r = PyRef::steal(run_cached(rec, code.get()));
+    if (mode.start == Py_single_input) flush_std_streams();
+    return 0;
+  });
+}
+
+}  // namespace
+
+void eval_text(JNIEnv* env, KivThread* rec, jstring text) noexcept { run_text(env, rec, text, kEvalMode); }
+
+void exec_text(JNIEnv* env, KivThread* rec, jstring text) noexcept { run_text(env, rec, text, kExecMode); }
+
+int compile_text(JNIEnv* env, KivThread* rec, jstring text) noexcept {
+  if (!rec) {
+    throw_kiv(env, kNoRecord);
+    return 0;
+  }
+  if (!text) return 0;
+  JavaText key(env, text, kConsoleMode.tag, BindingCache::kMaxText);
+  return on_record(env, rec, -1, [&] {
+    PyRef code = compile_cached(env, rec, text, key, kConsoleMode.start, kConsoleMode.filename);
+    if (code) return 1;
+    if (env->ExceptionCheck() || !PyErr_ExceptionMatches(PyExc_SyntaxError)) return -1;
+    PyErr_Clear();  // does not compile (yet): not an error
+    return 0;
+  });
+}
+
 void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
   if (rec && !src) return;
   on_record(env, rec, 0, [&] {
     if (PyErr_Occurred()) return 0;  // an error already pending is reported instead
-    if (!refuse_nul(src, len)) {
-      PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_single_input, rec->globals, rec->globals, nullptr));
-    }
+    PyRef r = PyRef::steal(run_source(rec, src, len, kEvalMode));
     flush_std_streams();
     return 0;
   });
@@ -66,9 +162,7 @@ void eval_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexc
 void exec_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noexcept {
   if (rec && !src) return;
   on_record(env, rec, 0, [&] {
-    if (!refuse_nul(src, len)) {
-      PyRef r = PyRef::steal(PyRun_StringFlags(src, Py_file_input, rec->globals, rec->globals, nullptr));
-    }
+    PyRef r = PyRef::steal(run_source(rec, src, len, kExecMode));
     return 0;
   });
 }
@@ -80,8 +174,7 @@ int compile_source(JNIEnv* env, KivThread* rec, const char* src, size_t len) noe
   }
   if (!src) return 0;
   return on_record(env, rec, -1, [&] {
-    if (refuse_nul(src, len)) return -1;
-    PyRef code = PyRef::steal(Py_CompileStringExFlags(src, "<stdin>", Py_single_input, nullptr, -1));
+    PyRef code = PyRef::steal(compile(src, len, kConsoleMode));
     if (code) return 1;
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return -1;
     PyErr_Clear();  // does not compile (yet): not an error

@@ -16,6 +16,7 @@
 
 namespace kiv {
 class ForeignThreads;
+struct BindingCache;
 }
 
 // One interpreter binding per kiv.Kiv object.  Java holds its address.  Made by
@@ -34,6 +35,9 @@ struct KivThread {
   // The thread states through which other threads run Python for this binding
   // (embed/threads.cpp); shared with those threads, whose caches may outlive the record.
   std::shared_ptr<kiv::ForeignThreads> foreign;
+  // Names and compiled code kept between calls (embed/binding_cache.h); null until first
+  // used.  Owned by the record's thread state, which lets it go when the binding closes.
+  kiv::BindingCache* cache;
 };
 
 // State of one interpreter's _kiv module: the type cache and the ten library types.

@@ -13,6 +13,7 @@
 #include "common/jref.h"
 #include "common/pyref.h"
 #include "convert/convert.h"
+#include "embed/binding_cache.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
 
@@ -93,21 +94,43 @@ jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject 
   }
   if (!expected) expected = JOBJECT_TYPE;
   jsize n = args ? env->GetArrayLength(args) : 0;
-  PyRef tuple = PyRef::steal(PyTuple_New(n));
-  if (!tuple) return nullptr;
-  for (jsize i = 0; i < n; ++i) {
-    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, i));
+  // The arguments in a vector of their own, for a vectorcall: no argument tuple.  One
+  // slot before them, which the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  constexpr jsize kStack = 8;
+  PyObject* stack[kStack + 1];
+  PyObject** slots = stack;
+  if (n > kStack) {
+    slots = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (static_cast<size_t>(n) + 1)));
+    if (!slots) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  jsize filled = 0;
+  struct Release {
+    PyObject** slots;
+    PyObject** stack;
+    const jsize& filled;
+    ~Release() {
+      for (jsize i = 0; i < filled; ++i) Py_DECREF(slots[i + 1]);
+      if (slots != stack) PyMem_Free(slots);
+    }
+  } release{slots, stack, filled};
+  for (; filled < n; ++filled) {
+    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, filled));
     if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
     PyObject* value = jobject_As_PyObject(env, arg.get());
     if (!value) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i, value);
+    slots[filled + 1] = value;
   }
   PyRef kw;
   if (kwargs) {
     kw = PyRef::steal(keywords_of(env, kwargs));
     if (!kw) return nullptr;
   }
-  PyRef result = PyRef::steal(PyObject_Call(callable, tuple.get(), kw.get()));
+  size_t nargsf = static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  PyRef result = PyRef::steal(kw ? PyObject_VectorcallDict(callable, slots + 1, nargsf, kw.get())
+                                 : PyObject_Vectorcall(callable, slots + 1, nargsf, nullptr));
   if (!result) return nullptr;
   return PyObject_As_jobject(env, result.get(), expected);
 }
@@ -127,6 +150,55 @@ jobject getvalue(JNIEnv* env, KivThread* rec, const char* expr, size_t len, jcla
   });
 }
 
+jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected) noexcept {
+  if (rec && !text) return nullptr;
+  if (!expected) expected = JOBJECT_TYPE;
+  JavaText key(env, text, BindingCache::kExpression, BindingCache::kMaxText);
+  return on_record(env, rec, jobject{nullptr}, [&]() -> jobject {
+    if (PyErr_Occurred()) return nullptr;  // an error already pending is reported instead
+    PyRef code = compile_cached(env, rec, text, key, Py_eval_input, "<string>");
+    if (!code) return nullptr;
+    PyRef value = PyRef::steal(run_cached(rec, code.get()));
+    if (!value || value.get() == Py_None) return nullptr;
+    return PyObject_As_jobject(env, value.get(), expected);
+  });
+}
+
+jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jobject kwargs) noexcept {
+  if (rec && !name) {
+    throw_kiv(env, "name is invalid.");
+    return nullptr;
+  }
+  JavaText key(env, name, BindingCache::kName, BindingCache::kMaxName);
+  return on_record(env, rec, jobject{nullptr}, [&]() -> jobject {
+    BindingCache* cache = key.ok() ? binding_cache(rec) : nullptr;
+    PyRef str = cache ? PyRef::borrow(cache->names.find(key.key())) : PyRef();
+    PyRef callable;
+    if (str) {
+      callable = PyRef::borrow(PyDict_GetItemWithError(rec->globals, str.get()));
+      if (PyErr_Occurred()) return nullptr;
+    }
+    if (!callable) {
+      // Not known yet, or not a plain global: the name as UTF-8, looked up as without a
+      // cache.  A name that decodes to a str without U+0000 is kept.
+      JavaUtf8 utf8(env, name);
+      if (!utf8.ok()) return nullptr;  // OutOfMemoryError pending
+      if (!str && cache && !utf8.has_nul()) {
+        PyObject* made = PyUnicode_DecodeUTF8(utf8.c_str(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+        if (made) {
+          PyUnicode_InternInPlace(&made);
+          cache->names.put(key.key(), made);
+          Py_DECREF(made);
+        } else {
+          PyErr_Clear();
+        }
+      }
+      callable = find_callable(env, rec, utf8.c_str());
+      if (!callable) return nullptr;
+    }
+    return call_python(env, callable.get(), args, kwargs, JOBJECT_TYPE);
+  });
+}
 }  // namespace kiv
 
 // The one place where a failed call from C becomes a Java exception.

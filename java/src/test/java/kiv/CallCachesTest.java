@@ -1,0 +1,149 @@
+package kiv;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import org.junit.jupiter.api.Test;
+
+/**
+ * What a binding keeps between calls from Java (the str of each invoked name, the code of
+ * each text run, evaluated or compiled) must never show: each call behaves as if it were
+ * the first.
+ */
+class CallCachesTest {
+
+    @Test
+    void invokeFollowsTheNameToItsCurrentObject() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("def f(a, b):\n    return a + b");
+            assertEquals(3L, py.invoke("f", 1, 2));
+            py.exec("def f(a, b):\n    return a * b");
+            assertEquals(2L, py.invoke("f", 1, 2), "a name rebound between two calls calls the new function");
+            py.exec("del f");
+            KivException gone = Py.raises(() -> py.invoke("f", 1, 2));
+            assertEquals("Unable to find object with name: f", gone.getMessage());
+            py.exec("f = len");
+            assertEquals(3L, py.invoke("f", "abc"));
+            // A dotted name is an attribute of a global, read at each call.
+            py.exec("class Box:\n    def get(self):\n        return 'first'\nbox = Box()");
+            assertEquals("first", py.invoke("box.get"));
+            py.exec("box.get = lambda: 'second'");
+            assertEquals("second", py.invoke("box.get"));
+            // Names that a cache of names might confuse: a prefix, and the same text as code.
+            py.exec("def ff():\n    return 'ff'");
+            py.exec("x = 5");
+            assertEquals("ff", py.invoke("ff"));
+            assertEquals(5L, py.getValue("x"));
+            KivException notCallable = Py.raises(() -> py.invoke("x"));
+            assertTrue(notCallable.getMessage().contains("Invalid callable"), notCallable.getMessage());
+        }
+    }
+
+    @Test
+    void invokeOfNamesThatCannotBeKept() {
+        try (Interpreter py = new SharedInterpreter()) {
+            String longName = "n" + "x".repeat(400);  // longer than the names kept
+            py.exec("def " + longName + "():\n    return 'long'");
+            assertEquals("long", py.invoke(longName));
+            assertEquals("long", py.invoke(longName));
+            py.exec("def caf\u00e9():\n    return 'accent'");
+            assertEquals("accent", py.invoke("caf\u00e9"));
+            assertEquals("accent", py.invoke("caf\u00e9"));
+            for (int i = 0; i < 2; i++) {
+                KivException e = Py.raises(() -> py.invoke("a\uDC00b"));
+                assertTrue(e.getMessage().startsWith("Unable to find object with name"), e.getMessage());
+            }
+            // A name cut at U+0000 by C code would find "len" here.
+            py.exec("import builtins");
+            for (int i = 0; i < 2; i++) {
+                KivException e = Py.raises(() -> py.invoke("nothing_here\u0000len", "abc"));
+                assertTrue(e.getMessage().startsWith("Unable to find object with name"), e.getMessage());
+            }
+            KivException nul = Py.raises(() -> py.invoke(null));
+            assertEquals("name is invalid.", nul.getMessage());
+        }
+    }
+
+    @Test
+    void theSameTextRunsAfreshInEachBinding() {
+        try (Interpreter a = new SubInterpreter(); Interpreter b = new SubInterpreter()) {
+            String text = "count = globals().get('count', 0) + 1";
+            a.exec(text);
+            b.exec(text);
+            a.exec(text);
+            assertEquals(2L, a.getValue("count"), "exec runs in the globals of the binding it is called on");
+            assertEquals(1L, b.getValue("count"));
+        }
+        try (Interpreter a = new SharedInterpreter(); Interpreter b = new SharedInterpreter()) {
+            a.exec("n = 1");
+            b.exec("n = 2");
+            assertEquals(2L, a.getValue("n + 1"));
+            assertEquals(3L, b.getValue("n + 1"));
+        }
+    }
+
+    @Test
+    void importsSeeSysModulesAsItIsNow() {
+        try (Interpreter py = new SubInterpreter()) {
+            py.exec("import sys, types\nm = types.ModuleType('kiv_cache_probe')\nm.value = 1\n"
+                    + "sys.modules['kiv_cache_probe'] = m");
+            String text = "import kiv_cache_probe\nseen = kiv_cache_probe.value";
+            py.exec(text);
+            assertEquals(1L, py.getValue("seen"));
+            py.exec("m2 = types.ModuleType('kiv_cache_probe')\nm2.value = 2\nsys.modules['kiv_cache_probe'] = m2");
+            py.exec(text);
+            assertEquals(2L, py.getValue("seen"), "the second exec imports the module sys.modules holds now");
+            py.exec("del sys.modules['kiv_cache_probe']");
+            KivException e = Py.raises(() -> py.exec(text));
+            assertTrue(e.getMessage().startsWith("<class 'ModuleNotFoundError'>"), e.getMessage());
+        }
+    }
+
+    @Test
+    void eachUseOfATextKeepsItsOwnMeaning() {
+        try (Interpreter py = new SharedInterpreter()) {
+            // One text as a statement, an expression and a console line.
+            py.exec("x = 41");
+            assertEquals(1, py.compileString("x + 1"));
+            assertEquals(42L, py.getValue("x + 1"));
+            py.exec("x + 1");
+            assertEquals(41L, py.getValue("x"));
+            py.exec("x = x + 1");
+            py.exec("x = x + 1");
+            assertEquals(43L, py.getValue("x"), "a cached statement runs each time");
+            // Texts that do not compile fail every time, and a later text that does is run.
+            for (int i = 0; i < 2; i++) {
+                KivException e = Py.raises(() -> py.exec("x = ("));
+                assertTrue(e.getMessage().startsWith("<class 'SyntaxError'>"), e.getMessage());
+                assertEquals(0, py.compileString("if x:"));
+                KivException nul = Py.raises(() -> py.exec("y = 1\u0000"));
+                assertEquals("<class 'ValueError'>: source code string cannot contain null bytes", nul.getMessage());
+            }
+            assertNull(py.getValue("globals().get('y')"));
+            // More texts than the cache keeps: the first ones still run right afterwards.
+            for (int i = 0; i < 200; i++) {
+                py.exec("v = " + i);
+                assertEquals((long) i, py.getValue("v"));
+            }
+            py.exec("v = 0");
+            assertEquals(0L, py.getValue("v"));
+            // A long text (not kept) runs each time too.
+            String longText = "w = 0\n" + "w += 1\n".repeat(5000);
+            py.exec(longText);
+            py.exec(longText);
+            assertEquals(5000L, py.getValue("w"));
+        }
+    }
+
+    @Test
+    void cachedCodeFindsTheBuiltinsAgain() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("n = len('ab')");
+            py.exec("del __builtins__");
+            py.exec("n = len('abc')");
+            assertEquals(3L, py.getValue("n"));
+            assertEquals(3L, py.getValue("len('abc')"));
+        }
+    }
+}
