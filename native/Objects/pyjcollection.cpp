@@ -8,7 +8,6 @@
 #include "Objects/protocols.h"
 #include "access/access.h"
 #include "common/checks.h"
-#include "common/gil.h"
 #include "common/jref.h"
 #include "convert/convert.h"
 #include "embed/state.h"
@@ -46,20 +45,16 @@ PyType_Slot iterable_slots[] = {
 // ---- java.util.Iterator ----------------------------------------------------------------
 
 // hasNext(), then next(): the element converted, or nullptr with no error at the end.
-// An exception from either (a concurrent modification, say) ends the loop with it.  The
-// interpreter lock is released once around both calls.
+// An exception from either (a concurrent modification, say) ends the loop with it.  Both
+// run in one Java call (kiv.internal.NativeSupport.next), with the interpreter lock
+// released around it.
 PyObject* iterator_next(PyObject* self) {
   JNIEnv* env = kiv::env_or_error();
   jobject obj = env ? kiv::java_self(env, self, JITERATOR_TYPE, kIterator) : nullptr;
   if (!obj) return nullptr;
-  jboolean more;
-  LocalRef<jobject> item;
-  {
-    kiv::AllowThreads nogil;
-    more = kiv::keep_lock::java_util_Iterator_hasNext(env, obj);
-    if (more && !env->ExceptionCheck()) item = LocalRef<jobject>(env, kiv::keep_lock::java_util_Iterator_next(env, obj));
-  }
-  if (process_java_exception(env) || !more) return nullptr;
+  LocalRef<jobject> item(env, kiv_internal_NativeSupport_next(env, obj));
+  if (process_java_exception(env)) return nullptr;
+  if (item && env->IsInstanceOf(item.get(), KIV_SUPPORT_END_TYPE)) return nullptr;
   return jobject_As_PyObject(env, item.get());
 }
 

@@ -96,6 +96,8 @@ KIV_API jclass JPYCALLABLE_TYPE;
 KIV_API jclass JPYMETHOD_TYPE;
 KIV_API jclass KIV_NDARRAY_TYPE;
 KIV_API jclass KIV_DNDARRAY_TYPE;
+KIV_API jclass KIV_SUPPORT_TYPE;      // kiv.internal.NativeSupport
+KIV_API jclass KIV_SUPPORT_END_TYPE;  // kiv.internal.NativeSupport.End
 
 // Primitive classes (boolean.class ... double.class, void.class).
 KIV_API jclass JBOOLEAN_TYPE;

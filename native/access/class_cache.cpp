@@ -63,7 +63,9 @@
   X(JPYCALLABLE_TYPE, "kiv/python/PyCallable")                    \
   X(JPYMETHOD_TYPE, "kiv/PyMethod")                               \
   X(KIV_NDARRAY_TYPE, "kiv/NDArray")                              \
-  X(KIV_DNDARRAY_TYPE, "kiv/DirectNDArray")
+  X(KIV_DNDARRAY_TYPE, "kiv/DirectNDArray")                      \
+  X(KIV_SUPPORT_TYPE, "kiv/internal/NativeSupport")               \
+  X(KIV_SUPPORT_END_TYPE, "kiv/internal/NativeSupport$End")
 
 // Primitive classes with their array classes, in fill order.  void, which has no
 // array class, comes last and separately.
@@ -116,7 +118,7 @@ constexpr ClassRow kFrequentClasses[] = {KIV_FREQUENT_CLASSES(KIV_CLASS_ROW)};
 constexpr PrimitiveRow kPrimitiveClasses[] = {KIV_PRIMITIVE_CLASSES(KIV_PRIMITIVE_ROW)};
 constexpr jmethodID* kMethodIdGlobals[] = {KIV_METHOD_ID_GLOBALS(KIV_METHOD_ID_ROW)};
 
-static_assert(sizeof kFrequentClasses / sizeof kFrequentClasses[0] == 57);
+static_assert(sizeof kFrequentClasses / sizeof kFrequentClasses[0] == 59);
 static_assert(sizeof kPrimitiveClasses / sizeof kPrimitiveClasses[0] == 8);
 static_assert(sizeof kMethodIdGlobals / sizeof kMethodIdGlobals[0] == 10);
 

@@ -186,6 +186,78 @@ jobject convert_npy_scalar(JNIEnv* env, PyObject* value, Expected e) noexcept {
 // The builders below are kept out of convert() so that the frame a nesting level puts on
 // the C stack stays small.
 
+// ---- columns of plain values ------------------------------------------------------------
+// Python values all of one plain kind go to Java as one array, and a collection of them
+// is built from it by one Java call (kiv.internal.NativeSupport) instead of one call per
+// element: exact ints that fit 64 bits as a long[] (boxed as Long), exact floats as a
+// double[] (boxed as Double), exact strs as a String[].  These are the values each would
+// be converted to for java.lang.Object.
+
+enum class Column { None, Long, Double, String };
+
+// The kind of items[0], items[stride], ... (n of them): None unless all have one plain
+// type.  Whether ints fit is found out when the array is filled.
+Column column_kind(PyObject* const* items, Py_ssize_t n, Py_ssize_t stride) noexcept {
+  if (n == 0) return Column::None;
+  PyTypeObject* type = Py_TYPE(items[0]);
+  Column kind = type == &PyLong_Type      ? Column::Long
+                : type == &PyFloat_Type   ? Column::Double
+                : type == &PyUnicode_Type ? Column::String
+                                          : Column::None;
+  for (Py_ssize_t i = 1; i < n && kind != Column::None; ++i) {
+    if (Py_TYPE(items[i * stride]) != type) kind = Column::None;
+  }
+  return kind;
+}
+
+// The primitive column as a new Java array; nullptr with no error when an int does not
+// fit 64 bits (then the caller converts item by item), or with the Java failure
+// translated.  No JNI call runs while the elements are written in place.
+template <class P>
+jobject primitive_column(JNIEnv* env, PyObject* const* items, jsize n, Py_ssize_t stride) noexcept {
+  LocalRef<typename P::array> array(env, P::new_array(env, n));
+  if (!array) return kiv::java_failure(env);
+  auto* out = static_cast<typename P::type*>(env->GetPrimitiveArrayCritical(array.get(), nullptr));
+  if (!out) return kiv::java_failure(env);
+  bool fits = true;
+  for (jsize i = 0; i < n && fits; ++i) {
+    PyObject* item = items[i * stride];
+    if constexpr (P::code == JTYPE_LONG) {
+      int overflow = 0;
+      out[i] = PyLong_AsLongLongAndOverflow(item, &overflow);  // exact int: cannot fail otherwise
+      fits = overflow == 0;
+    } else {
+      out[i] = PyFloat_AS_DOUBLE(item);
+    }
+  }
+  env->ReleasePrimitiveArrayCritical(array.get(), out, fits ? 0 : JNI_ABORT);
+  return fits ? array.release() : nullptr;
+}
+
+// The str column as a new String[], each str converted as convert_str converts it;
+// nullptr with a Python error set.
+jobject string_column(JNIEnv* env, PyObject* const* items, jsize n, Py_ssize_t stride) noexcept {
+  LocalRef<jobjectArray> array(env, env->NewObjectArray(n, JSTRING_TYPE, nullptr));
+  if (!array) return kiv::java_failure(env);
+  for (jsize i = 0; i < n; ++i) {
+    LocalRef<jstring> s(env, pyunicode_as_jstring(env, items[i * stride]));
+    if (!s) return nullptr;
+    env->SetObjectArrayElement(array.get(), i, s.get());  // in range, and a String: cannot throw
+  }
+  return array.release();
+}
+
+// The column of `kind` (not None) as a new Java array; nullptr with no error when the
+// items must be converted one by one after all, or with a Python error set.
+jobject column_array(JNIEnv* env, PyObject* const* items, jsize n, Py_ssize_t stride, Column kind) noexcept {
+  switch (kind) {
+    case Column::Long: return primitive_column<kiv::JPrimitive<JTYPE_LONG>>(env, items, n, stride);
+    case Column::Double: return primitive_column<kiv::JPrimitive<JTYPE_DOUBLE>>(env, items, n, stride);
+    case Column::String: return string_column(env, items, n, stride);
+    default: return nullptr;
+  }
+}
+
 // A list or tuple as a new ArrayList of its items converted for java.lang.Object; for a
 // tuple, an unmodifiable view of it.
 KIV_NOINLINE jobject sequence_to_list(JNIEnv* env, PyObject* seq, bool unmodifiable) noexcept {
@@ -198,6 +270,18 @@ KIV_NOINLINE jobject sequence_to_list(JNIEnv* env, PyObject* seq, bool unmodifia
   if (!kiv::to_jsize(n, &capacity)) return nullptr;
   LocalFrame frame(env, kFrameCapacity);
   if (!frame.ok()) return kiv::java_failure(env);
+  PyObject* const* all = &PyTuple_GET_ITEM(items.get(), 0);
+  Column kind = column_kind(all, n, 1);
+  if (kind != Column::None) {
+    LocalRef<> column(env, column_array(env, all, capacity, 1, kind));
+    if (column) {
+      jobject list = kiv_internal_NativeSupport_list(env, column.get(), unmodifiable ? JNI_TRUE : JNI_FALSE);
+      if (!list || env->ExceptionCheck()) return kiv::java_failure(env);
+      column.reset();  // before the frame that holds it goes
+      return frame.keep(list);
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
   jobject list = java_util_ArrayList_new_I(env, capacity);
   if (!list) return kiv::java_failure(env);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -264,6 +348,24 @@ KIV_NOINLINE jobject dict_to_map(JNIEnv* env, PyObject* dict) noexcept {
   }
   LocalFrame frame(env, kFrameCapacity);
   if (!frame.ok()) return kiv::java_failure(env);
+  if (count == n) {
+    PyObject* const* all = &PyTuple_GET_ITEM(pairs.get(), 0);
+    Column keyKind = column_kind(all, n, 2);
+    Column valueKind = keyKind == Column::None ? Column::None : column_kind(all + 1, n, 2);
+    if (valueKind != Column::None) {
+      LocalRef<> keys(env, column_array(env, all, size, 2, keyKind));
+      LocalRef<> values(env, keys ? column_array(env, all + 1, size, 2, valueKind) : nullptr);
+      if (values) {
+        // JDK keys: nothing the map runs reaches Python.
+        jobject map = kiv_internal_NativeSupport_map(env, keys.get(), values.get());
+        if (!map || env->ExceptionCheck()) return kiv::java_failure(env);
+        values.reset();  // before the frame that holds them goes
+        keys.reset();
+        return frame.keep(map);
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+  }
   // Sized so that filling it never rehashes.
   double wanted = size / 0.75 + 1.0;
   jobject map = java_util_HashMap_new_I(env, wanted < INT32_MAX ? static_cast<jint>(wanted) : INT32_MAX);

@@ -109,6 +109,55 @@ class ToJavaConversionTest {
         }
     }
 
+    /**
+     * Lists, tuples and dicts of ints, floats or strs alone go to Java in one array each:
+     * the result must be what converting item by item gives.
+     */
+    @Test
+    void plainListsAndDictsConvertAsTheirItemsWould() {
+        try (Interpreter py = new SharedInterpreter()) {
+            List<?> ints = py.getValue("[0, -1, 2**63 - 1, -2**63]", List.class);
+            assertEquals(ArrayList.class, ints.getClass());
+            assertEquals(List.of(0L, -1L, Long.MAX_VALUE, Long.MIN_VALUE), ints);
+            // One int beyond 64 bits: every item converted one by one, that one a BigInteger.
+            assertEquals(Arrays.asList(1L, BigInteger.TWO.pow(64)), py.getValue("[1, 2**64]", List.class));
+            assertEquals(Arrays.asList(BigInteger.TWO.pow(64), 1L), py.getValue("[2**64, 1]", List.class));
+            List<?> floats = py.getValue("(0.5, -0.0, float('inf'))", List.class);
+            assertEquals(List.of(0.5, -0.0, Double.POSITIVE_INFINITY), floats);
+            assertThrows(UnsupportedOperationException.class, () -> floats.add(null));
+            assertEquals(List.of("", "caf\u00e9", "\uD83D\uDE00"),
+                    py.getValue("['', 'caf\\u00e9', '\\U0001F600']", List.class));
+            // Not of one plain kind: bools, int subclasses, mixed kinds and None.
+            assertEquals(List.of(true, false), py.getValue("[True, False]", List.class));
+            assertEquals(Arrays.asList(1L, 2.5, "s", null), py.getValue("[1, 2.5, 's', None]", List.class));
+            py.exec("import enum\nclass E(enum.IntEnum):\n    A = 1");
+            List<?> enums = py.getValue("[1, E.A]", List.class);
+            assertEquals(2, enums.size());
+            assertEquals(1L, enums.get(0));
+            // A str that cannot be a Java String fails the whole conversion, as alone.
+            assertRaisesType(py, "['a', '\\ud800\\U0001F600']", List.class, "UnicodeEncodeError");
+            assertRaisesType(py, "{'a': '\\ud800\\U0001F600'}", Map.class, "UnicodeEncodeError");
+
+            Map<?, ?> table = py.getValue("{'k%d' % i: i for i in range(100)}", Map.class);
+            assertEquals(HashMap.class, table.getClass());
+            assertEquals(100, table.size());
+            assertEquals(99L, table.get("k99"));
+            assertEquals(Map.of(1L, "one", 2L, "two"), py.getValue("{1: 'one', 2: 'two'}", Map.class));
+            assertEquals(Map.of(0.5, 1.5), py.getValue("{0.5: 1.5}", Map.class));
+            assertEquals(Map.of("big", BigInteger.TWO.pow(70), "small", 1L),
+                    py.getValue("{'small': 1, 'big': 2**70}", Map.class));
+            Map<?, ?> mixed = py.getValue("{'a': 1, 'b': 'two', 3: 3.0}", Map.class);
+            assertEquals(Map.of("a", 1L, "b", "two", 3L, 3.0), mixed);
+
+            // A large list, and the same list again as an array of longs.
+            List<?> many = py.getValue("list(range(100_000))", List.class);
+            assertEquals(100_000, many.size());
+            assertEquals(99_999L, many.get(99_999));
+            long[] longs = py.getValue("list(range(100_000))", long[].class);
+            assertEquals(99_999L, longs[99_999]);
+        }
+    }
+
     /** Converts containers of far more items than one JNI local frame holds. */
     public static final class ManyItems {
         public static void main(String[] args) {
