@@ -180,6 +180,12 @@ KIV_API int PyJField_Check(ModuleState* state, PyObject* obj);
 KIV_API PyObject* pyjfield_get(PyJField* self, PyObject* obj);
 // Sets the field on obj; 0, or -1 with an error set.
 KIV_API int pyjfield_set(PyJField* self, PyObject* obj, PyObject* value);
+namespace kiv {
+// The value of a static field that a read through pyjfield_get already found usable on
+// this class wrapper (so that it is initialised and belongs to the wrapper's class),
+// without checking again.
+PyObject* static_field_get(PyJField* self) noexcept;
+}  // namespace kiv
 
 // ---- java.lang.Class ----------------------------------------------------------------
 

@@ -155,8 +155,9 @@ PyObject* pyjclass_getattro(PyObject* self, PyObject* name) {
       if (PyMethod_Check(hit)) {
         if (entry == PyMethod_GET_FUNCTION(hit)) return Py_NewRef(hit);
       } else if (entry == hit) {
+        // Read through this wrapper before (see below): no need to check again.
         PyRef field = PyRef::borrow(hit);
-        return pyjfield_get(reinterpret_cast<PyJField*>(field.get()), self);
+        return kiv::static_field_get(reinterpret_cast<PyJField*>(field.get()));
       }
     }
     if (PyErr_Occurred()) return nullptr;
@@ -173,6 +174,9 @@ PyObject* pyjclass_getattro(PyObject* self, PyObject* name) {
 
   PyRef resolved = isMethod ? PyRef::steal(PyMethod_New(f, self)) : PyRef::borrow(f);
   if (!resolved) return nullptr;
+  // A field is read (and so checked against this wrapper's class) first.
+  PyRef value = isMethod ? PyRef() : PyRef::steal(pyjfield_get(reinterpret_cast<PyJField*>(f), self));
+  if (!isMethod && !value) return nullptr;
   // Remember it only when it came from the wrapper's own dict.
   PyObject* entry = c->dict ? PyDict_GetItemWithError(c->dict, name) : nullptr;
   if (entry == f) {
@@ -181,8 +185,7 @@ PyObject* pyjclass_getattro(PyObject* self, PyObject* name) {
   } else if (PyErr_Occurred()) {
     PyErr_Clear();
   }
-  if (isMethod) return resolved.release();
-  return pyjfield_get(reinterpret_cast<PyJField*>(f), self);
+  return isMethod ? resolved.release() : value.release();
 }
 
 int pyjclass_setattro(PyObject* self, PyObject* name, PyObject* value) {

@@ -3,7 +3,8 @@
 // A PyJField reads its reflection data (field identifier, type, static and final
 // flags, declaring class) on first use.  Every access checks that the object (or, for
 // a static field, the class) belongs to the declaring class before JNI sees it, and
-// final fields are read-only.
+// final fields are read-only.  A static final field of a primitive or String type holds
+// its value from class initialisation on: it is read once and the Python value kept.
 #include <Python.h>
 #include <jni.h>
 
@@ -31,6 +32,8 @@ struct FieldObject {
   PyJField pub;
   jclass declaringClass;  // global reference, set on initialisation
   int isFinal;
+  ModuleState* state;     // of the module whose types hold this field
+  PyObject* constant;     // the kept value of a static final primitive or String field, or null
 };
 
 FieldObject* as_field(PyJField* f) { return reinterpret_cast<FieldObject*>(f); }
@@ -164,17 +167,14 @@ PyObject* read_field(JNIEnv* env, FieldObject* f, jobject target) {
       f->pub.fieldTypeId,
       [&](auto p) -> PyObject* {
         using P = decltype(p);
-        typename P::type v = get<P>(env, f, target);
-        if (process_java_exception(env)) return nullptr;
-        return P::to_python(v);
+        return P::to_python(get<P>(env, f, target));  // a field read cannot throw
       },
       [&]() -> PyObject* {
         if (!kiv::is_reference_type(f->pub.fieldTypeId)) {
           unknown_field_type(f);
           return nullptr;
         }
-        LocalRef<jobject> v(env, get<kiv::JReference>(env, f, target));
-        if (process_java_exception(env)) return nullptr;
+        LocalRef<jobject> v(env, get<kiv::JReference>(env, f, target));  // cannot throw
         return v ? reference_to_python(env, f->pub.fieldTypeId, v.get()) : Py_NewRef(Py_None);
       });
 }
@@ -187,8 +187,8 @@ int write_field(JNIEnv* env, FieldObject* f, jobject target, PyObject* value) {
         using P = decltype(p);
         typename P::type v = P::from_python(value);
         if (PyErr_Occurred()) return -1;
-        set<P>(env, f, target, v);
-        return process_java_exception(env) ? -1 : 0;
+        set<P>(env, f, target, v);  // a field write cannot throw
+        return 0;
       },
       [&]() -> int {
         if (!kiv::is_reference_type(f->pub.fieldTypeId)) {
@@ -197,27 +197,19 @@ int write_field(JNIEnv* env, FieldObject* f, jobject target, PyObject* value) {
         }
         LocalRef<jobject> v(env, PyObject_As_jobject(env, value, f->pub.fieldType));
         if (PyErr_Occurred()) return -1;
-        set<kiv::JReference>(env, f, target, v.get());
-        return process_java_exception(env) ? -1 : 0;
+        set<kiv::JReference>(env, f, target, v.get());  // converted to fit the field's type: cannot throw
+        return 0;
       });
 }
 
 PyObject* pyjfield_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   if (!obj || obj == Py_None) return Py_NewRef(self);
-  if (!PyJObject_Check(obj)) {
-    PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
-    return nullptr;
-  }
   return pyjfield_get(reinterpret_cast<PyJField*>(self), obj);
 }
 
 int pyjfield_descr_set(PyObject* self, PyObject* obj, PyObject* value) {
   if (!value) {
     PyErr_SetString(PyExc_TypeError, "Deleting Java fields is not allowed");
-    return -1;
-  }
-  if (!PyJObject_Check(obj)) {
-    PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
     return -1;
   }
   return pyjfield_set(reinterpret_cast<PyJField*>(self), obj, value);
@@ -230,6 +222,7 @@ void pyjfield_dealloc(PyObject* self) {
   kiv::delete_global_ref(f->pub.rfield);
   kiv::delete_global_ref(f->pub.fieldType);
   kiv::delete_global_ref(f->declaringClass);
+  Py_CLEAR(f->constant);
   f->pub.rfield = nullptr;
   f->pub.fieldType = nullptr;
   f->declaringClass = nullptr;
@@ -240,6 +233,7 @@ void pyjfield_dealloc(PyObject* self) {
 
 int pyjfield_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(reinterpret_cast<PyJField*>(self)->pyFieldName);
+  Py_VISIT(as_field(reinterpret_cast<PyJField*>(self))->constant);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
@@ -258,12 +252,15 @@ FieldObject* prepare(PyJField* self, PyObject* obj, JNIEnv** env) {
     PyErr_SetString(PyExc_RuntimeError, "Invalid self object.");
     return nullptr;
   }
-  if (!obj || !PyJObject_Check(obj)) {
+  FieldObject* f = as_field(self);
+  // The module state kept with the field spares a module look-up per access.
+  bool java = obj && (f->state && f->state->PyJObject_Type ? PyObject_TypeCheck(obj, f->state->PyJObject_Type)
+                                                            : PyJObject_Check(obj));
+  if (!java) {
     PyErr_SetString(PyExc_RuntimeError, "PyJField can only access fields on Java objects");
     return nullptr;
   }
   *env = kiv::env_or_error();
-  FieldObject* f = as_field(self);
   if (!*env || field_init(*env, f) < 0) return nullptr;
   return f;
 }
@@ -287,6 +284,7 @@ KIV_API PyObject* PyJField_New(JNIEnv* env, ModuleState* state, jobject f) {
   PyRef self = PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   FieldObject* field = as_field(reinterpret_cast<PyJField*>(self.get()));
+  field->state = state;
   field->pub.fieldTypeId = -1;
   field->pub.isStatic = -1;
   field->pub.rfield = kiv::GlobalRef<jobject>::make(env, f).release();  // the record owns it: see pyjfield_dealloc
@@ -309,13 +307,40 @@ KIV_API int PyJField_Check(ModuleState* state, PyObject* obj) {
   return state && state->PyJField_Type && PyObject_TypeCheck(obj, state->PyJField_Type);
 }
 
+namespace {
+
+// Reads the field for obj, which it has been checked to belong to (target: what JNI
+// reads on); a constant's value is read once and kept.
+PyObject* read_checked(JNIEnv* env, FieldObject* f, jobject target) {
+  if (f->constant) return Py_NewRef(f->constant);
+  PyObject* value = read_field(env, f, target);
+  bool primitive = kiv::with_primitive(f->pub.fieldTypeId, [](auto) { return true; }, [] { return false; });
+  bool keep = f->pub.isStatic == 1 && f->isFinal && (primitive || f->pub.fieldTypeId == JTYPE_STRING);
+  if (value && keep) f->constant = Py_NewRef(value);
+  return value;
+}
+
+}  // namespace
+
 KIV_API PyObject* pyjfield_get(PyJField* self, PyObject* obj) {
   JNIEnv* env = nullptr;
   FieldObject* f = prepare(self, obj, &env);
   if (!f) return nullptr;
   jobject target = access_target(env, f, obj);
-  return target ? read_field(env, f, target) : nullptr;
+  return target ? read_checked(env, f, target) : nullptr;
 }
+
+namespace kiv {
+
+PyObject* static_field_get(PyJField* self) noexcept {
+  FieldObject* f = as_field(self);
+  if (f->constant) return Py_NewRef(f->constant);
+  JNIEnv* env = env_or_error();
+  if (!env) return nullptr;
+  return read_checked(env, f, f->declaringClass);
+}
+
+}  // namespace kiv
 
 KIV_API int pyjfield_set(PyJField* self, PyObject* obj, PyObject* value) {
   JNIEnv* env = nullptr;

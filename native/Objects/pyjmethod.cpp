@@ -178,7 +178,8 @@ int method_init(PyJMethod* m, JNIEnv* env) noexcept {
   m->paramTypes = std::exchange(info.types, nullptr);
   m->varargComponent = info.component.release();
   m->varargComponentType = info.componentType;
-  bool refs = info.varArgs || info.kwArgs || is_reference_type(info.returnType);
+  // A constructor's one result reference is its caller's to delete (constructor_call).
+  bool refs = info.varArgs || info.kwArgs || (!constructor && is_reference_type(info.returnType));
   for (int i = 0; i < info.len && !refs; ++i) refs = is_reference_type(m->paramTypes[i]);
   m->needsFrame = refs;
   m->parameters = info.parameters.release();  // last: a set `parameters` means complete
@@ -441,7 +442,7 @@ PyObject* call_with(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   jobject target = Target(env, m, args[0]);
   if (!target) return nullptr;
   int p = m->lenParameters;
-  kiv::LocalFrame frame(env, p + 16, m->needsFrame);  // always needed by constructors
+  kiv::LocalFrame frame(env, p + 16, m->needsFrame);
   if (!frame.ok()) {
     step_failed(env);
     return nullptr;

@@ -10,6 +10,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "Objects/objects.h"
 #include "access/access.h"
@@ -527,7 +528,10 @@ KIV_API jvalue PyObject_As_jvalue(JNIEnv* env, PyObject* value, jclass type) {
   return result;
 }
 
-KIV_API jboolean isFunctionalInterfaceType(JNIEnv* env, jclass cls) {
+namespace {
+
+// The reflection behind isFunctionalInterfaceType.
+jboolean functional_interface(JNIEnv* env, jclass cls) {
   LocalFrame frame(env, kFrameCapacity);
   if (!frame.ok()) {
     kiv::java_failure(env);
@@ -554,6 +558,33 @@ KIV_API jboolean isFunctionalInterfaceType(JNIEnv* env, jclass cls) {
     if (is_abstract) ++abstract;
   }
   return abstract == 1 ? JNI_TRUE : JNI_FALSE;
+}
+
+}  // namespace
+
+KIV_API jboolean isFunctionalInterfaceType(JNIEnv* env, jclass cls) {
+  // A class's methods never change: the answer is kept for the last few classes asked.
+  ModuleCaches* c = kiv::module_caches();
+  if (!c) {
+    PyErr_Clear();
+    return functional_interface(env, cls);
+  }
+  for (int i = 0; i < ModuleCaches::kFunctionalSlots; ++i) {
+    jclass key = c->functionalKeys[i].get();
+    if (key && kiv::same(env, key, cls)) return c->functionalValues[i] ? JNI_TRUE : JNI_FALSE;
+  }
+  jboolean answer = functional_interface(env, cls);
+  if (PyErr_Occurred()) return answer;
+  kiv::GlobalRef<jclass> key = kiv::GlobalRef<jclass>::make(env, cls);
+  if (!key) {
+    env->ExceptionClear();  // not kept: asked again next time
+    return answer;
+  }
+  int slot = c->functionalNext;
+  c->functionalKeys[slot] = std::move(key);
+  c->functionalValues[slot] = answer == JNI_TRUE;
+  c->functionalNext = (slot + 1) % ModuleCaches::kFunctionalSlots;
+  return answer;
 }
 
 KIV_API jobject PyCallable_as_functional_interface(JNIEnv* env, PyObject* callable, jclass iface) {

@@ -78,7 +78,8 @@ PyObject* main_interpreter_modules_lock() noexcept;
 // Calls callable (lock held) as pyembed_invoke_as does, but leaves a failure as it
 // finds it: nullptr with a Python error set, or with a Java exception pending (an
 // argument could not be read, or callable cannot be called).
-jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected) noexcept;
+jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected,
+                    const jlong* argumentBits = nullptr) noexcept;
 
 // The message of kiv.KivException for a null record.
 constexpr const char* kNoRecord = "Couldn't get thread objects.";
@@ -161,8 +162,10 @@ void exec_text(JNIEnv* env, KivThread* rec, jstring text) noexcept;
 int compile_text(JNIEnv* env, KivThread* rec, jstring text) noexcept;
 jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected) noexcept;
 // Calls the global `name` (or "a.b": attribute b of global a) as pyembed_invoke_method_as
-// does, the name's str taken from the binding's cache.
-jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jobject kwargs) noexcept;
+// does, the name's str taken from the binding's cache.  argumentBits (may be null) holds
+// the arguments that are JDK boxes, as kiv.internal.NativeSupport.argumentBits makes it.
+jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jlongArray argumentBits,
+                    jobject kwargs) noexcept;
 
 // The code object of Java text compiled with `start` under `filename`: the one rec's
 // cache keeps under key (the text read with its mode's tag), or compiled now and kept.

@@ -15,17 +15,18 @@ void set_java_vm(JavaVM* vm) noexcept { g_vm = vm; }
 
 JavaVM* java_vm() noexcept { return g_vm; }
 
+// The environment of this thread once known: every call from Python into Java needs it,
+// and asking the VM each time costs more than the rest of a short call.  A thread keeps
+// its environment while attached; Kiv never detaches one.
+__attribute__((tls_model("initial-exec"))) thread_local JNIEnv* t_env = nullptr;
+
 JNIEnv* current_env() noexcept {
+  if (KIV_LIKELY(t_env != nullptr)) return t_env;
   if (!g_vm) return nullptr;
   void* env = nullptr;
   if (g_vm->GetEnv(&env, JNI_VERSION_1_6) != JNI_OK) return nullptr;
   return static_cast<JNIEnv*>(env);
 }
-
-// The environment of this thread once known: every call from Python into Java needs it,
-// and asking the VM each time costs more than the rest of a short call.  A thread keeps
-// its environment while attached; Kiv never detaches one.
-__attribute__((tls_model("initial-exec"))) thread_local JNIEnv* t_env = nullptr;
 
 JNIEnv* attached_env() noexcept {
   if (KIV_LIKELY(t_env != nullptr)) return t_env;

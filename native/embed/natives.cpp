@@ -131,10 +131,10 @@ KIV_NATIVE(jint, Kiv_compileString)(JNIEnv* env, jobject, jlong record, jstring 
 // ---- kiv.Kiv: values --------------------------------------------------------------------
 
 KIV_NATIVE(jobject, Kiv_invoke)
-(JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jobject kwargs) noexcept {
+(JNIEnv* env, jobject, jlong record, jstring name, jobjectArray args, jlongArray argumentBits, jobject kwargs) noexcept {
   KIV_JNI_BOUNDARY();
   KivThread* rec = as_record(record);
-  return owner_ok(env, rec) ? kiv::invoke_name(env, rec, name, args, kwargs) : nullptr;
+  return owner_ok(env, rec) ? kiv::invoke_name(env, rec, name, args, argumentBits, kwargs) : nullptr;
 }
 
 KIV_NATIVE(jobject, Kiv_getValue)(JNIEnv* env, jobject, jlong record, jstring expression, jclass as) noexcept {

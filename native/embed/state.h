@@ -68,6 +68,12 @@ struct ModuleCaches {
   kiv::GlobalRef<jclass> typeKeys[kTypeSlots];
   PyObject* typeValues[kTypeSlots];
   int typeNext;
+  // The last interfaces asked whether they have exactly one abstract method, and the
+  // answers, so that converting a callable does no reflection again (convert/to_java.cpp).
+  static constexpr int kFunctionalSlots = 8;
+  kiv::GlobalRef<jclass> functionalKeys[kFunctionalSlots];
+  bool functionalValues[kFunctionalSlots];
+  int functionalNext;
 };
 
 struct ModuleStorage {

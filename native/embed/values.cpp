@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "Objects/objects.h"
 #include "access/access.h"
@@ -39,6 +41,25 @@ PyObject* keywords_of(JNIEnv* env, jobject map) {
     return nullptr;
   }
   return kw.release();
+}
+
+// The Python value of a boxed argument that kiv.internal.NativeSupport.argumentBits
+// encoded as (kind, value): what converting the box itself gives.
+PyObject* boxed_argument(jlong kind, jlong value) {
+  switch (kind) {
+    case 1: return PyLong_FromLongLong(value);
+    case 2: {
+      double d;
+      static_assert(sizeof d == sizeof value, "raw bits of a double");
+      std::memcpy(&d, &value, sizeof d);
+      return PyFloat_FromDouble(d);
+    }
+    case 3: return PyBool_FromLong(value != 0);
+    case 4: return jchar_As_PyObject(static_cast<jchar>(value));
+    default:
+      PyErr_Format(PyExc_SystemError, "unknown argument kind %lld", static_cast<long long>(kind));
+      return nullptr;
+  }
 }
 
 // UTF-8 text cut to fit max bytes (including the NUL) without splitting a character.
@@ -87,7 +108,8 @@ PyRef find_callable(JNIEnv* env, KivThread* rec, const char* name) {
 
 namespace kiv {
 
-jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected) noexcept {
+jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject kwargs, jclass expected,
+                    const jlong* bits) noexcept {
   if (!PyCallable_Check(callable)) {
     throw_kiv(env, "pyembed:invoke Invalid callable.");
     return nullptr;
@@ -117,9 +139,14 @@ jobject call_python(JNIEnv* env, PyObject* callable, jobjectArray args, jobject 
     }
   } release{slots, stack, filled};
   for (; filled < n; ++filled) {
-    LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, filled));
-    if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
-    PyObject* value = jobject_As_PyObject(env, arg.get());
+    PyObject* value;
+    if (bits && bits[2 * filled] != 0) {
+      value = boxed_argument(bits[2 * filled], bits[2 * filled + 1]);
+    } else {
+      LocalRef<jobject> arg(env, env->GetObjectArrayElement(args, filled));
+      if (env->ExceptionCheck()) return nullptr;  // left pending for the caller
+      value = jobject_As_PyObject(env, arg.get());
+    }
     if (!value) return nullptr;
     slots[filled + 1] = value;
   }
@@ -164,10 +191,35 @@ jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected
   });
 }
 
-jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jobject kwargs) noexcept {
+jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jlongArray argumentBits,
+                    jobject kwargs) noexcept {
   if (rec && !name) {
     throw_kiv(env, "name is invalid.");
     return nullptr;
+  }
+  // The boxed arguments, read at once (two longs per argument).
+  constexpr jsize kStackBits = 16;
+  jlong stackBits[kStackBits];
+  std::vector<jlong> heapBits;
+  const jlong* bits = nullptr;
+  if (argumentBits && args) {
+    jsize n = env->GetArrayLength(argumentBits);
+    if (n != 2 * env->GetArrayLength(args)) {
+      throw_kiv(env, "argument bits do not match the arguments");
+      return nullptr;
+    }
+    jlong* out = stackBits;
+    if (n > kStackBits) {
+      try {
+        heapBits.resize(static_cast<size_t>(n));
+      } catch (const std::bad_alloc&) {
+        throw_out_of_memory(env);
+        return nullptr;
+      }
+      out = heapBits.data();
+    }
+    env->GetLongArrayRegion(argumentBits, 0, n, out);  // in range: cannot throw
+    bits = out;
   }
   JavaText key(env, name, BindingCache::kName, BindingCache::kMaxName);
   return on_record(env, rec, jobject{nullptr}, [&]() -> jobject {
@@ -196,7 +248,7 @@ jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args
       callable = find_callable(env, rec, utf8.c_str());
       if (!callable) return nullptr;
     }
-    return call_python(env, callable.get(), args, kwargs, JOBJECT_TYPE);
+    return call_python(env, callable.get(), args, kwargs, JOBJECT_TYPE, bits);
   });
 }
 }  // namespace kiv

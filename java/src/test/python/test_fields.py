@@ -84,6 +84,50 @@ class StaticFieldTest(unittest.TestCase):
         self.assertEqual(7, F.staticInt)
 
 
+class RepeatedReadTest(unittest.TestCase):
+    """Reads repeated through one wrapper take shortcuts; each must still see Java's value."""
+
+    def test_java_writes_to_static_fields_are_seen(self):
+        saved = (F.staticInt, F.staticString)
+        try:
+            for i in range(3):
+                F.setStatics(100 + i, 'written %d' % i)
+                self.assertEqual(100 + i, F.staticInt)
+                self.assertEqual('written %d' % i, F.staticString)
+                self.assertEqual(100 + i, F.instance.staticInt)
+                self.assertEqual(100 + i, _kiv.findClass('kivtest.FieldFixture').staticInt)
+        finally:
+            F.setStatics(*saved)
+        self.assertEqual(saved, (F.staticInt, F.staticString))
+
+    def test_static_final_fields_on_every_route(self):
+        for _ in range(3):
+            self.assertEqual(42, F.FINAL_INT)
+            self.assertEqual('4242', F.FINAL_TEXT)
+            self.assertEqual('4242', F.instance.FINAL_TEXT)
+            with self.assertRaisesRegex(TypeError, 'final'):
+                F.FINAL_TEXT = 'x'
+        self.assertIs(F.FINAL_TEXT, F.FINAL_TEXT)
+
+    def test_a_field_put_in_another_class_wrapper_is_refused(self):
+        Integer = _kiv.findClass('java.lang.Integer')
+        own = Integer.__dict__['MAX_VALUE']
+        self.assertEqual(2**31 - 1, Integer.MAX_VALUE)
+        self.assertEqual(2**31 - 1, Integer.MAX_VALUE)
+        Integer.__dict__['MAX_VALUE'] = F.__dict__['staticInt']
+        try:
+            for _ in range(2):
+                with self.assertRaisesRegex(TypeError, 'cannot be used with'):
+                    Integer.MAX_VALUE
+        finally:
+            Integer.__dict__['MAX_VALUE'] = own
+        self.assertEqual(2**31 - 1, Integer.MAX_VALUE)
+        # A field of another class applied to an instance by hand.
+        count = type(F.instance).__dict__['count']
+        with self.assertRaisesRegex(TypeError, 'cannot be used with'):
+            count.__get__(_kiv.findClass('java.util.ArrayList')())
+
+
 class InstanceFieldTest(unittest.TestCase):
 
     def setUp(self):

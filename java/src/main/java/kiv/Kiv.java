@@ -8,6 +8,7 @@ import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.atomic.AtomicInteger;
 
 import kiv.internal.KivAccess;
+import kiv.internal.NativeSupport;
 import kiv.internal.NativeCall;
 import kiv.internal.OwnedReference;
 
@@ -315,7 +316,8 @@ public abstract class Kiv implements Interpreter {
     @Override
     @SuppressWarnings("unchecked")
     public Object invoke(String name, Object[] args, Map<String, ?> kwargs) {
-        return callNative((k, r, n, a, kw) -> k.invoke(r, n, a, kw), this, name, args, (Map<String, Object>) kwargs);
+        return callNative((k, r, n, a, kw) -> k.invoke(r, n, a, NativeSupport.argumentBits(a), kw), this, name, args,
+                (Map<String, Object>) kwargs);
     }
 
     /**
@@ -431,7 +433,7 @@ public abstract class Kiv implements Interpreter {
 
     private native int compileString(long record, String code);
 
-    native Object invoke(long record, String name, Object[] args, Map<String, Object> kwargs);
+    native Object invoke(long record, String name, Object[] args, long[] argumentBits, Map<String, Object> kwargs);
 
     native Object getValue(long record, String expression, Class<?> as);
 

@@ -146,4 +146,67 @@ class CallCachesTest {
             assertEquals(3L, py.getValue("len('abc')"));
         }
     }
+
+    @Test
+    void aConverterRegisteredBetweenTwoCallsIsApplied() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("from _kiv import findClass, setJavaToPythonConverter as setConverter\n"
+                    + "StringBuilder = findClass('java.lang.StringBuilder')\n"
+                    + "l = findClass('java.util.ArrayList')()\n"
+                    + "l.add(StringBuilder('x'))\n"
+                    + "first = l.get(0)\nagain = l.get(0)\n"
+                    + "def show(o):\n    return o");
+            Py.check(py, "type(again).__name__ == 'StringBuilder' and again.toString() == 'x'");
+            assertEquals(StringBuilder.class, py.invoke("show", new StringBuilder("y")).getClass());
+            py.exec("setConverter(StringBuilder, lambda b: 'converted ' + b.toString())\nsecond = l.get(0)");
+            Py.check(py, "second == 'converted x'");
+            assertEquals("converted y", py.invoke("show", new StringBuilder("y")));
+            py.exec("setConverter(StringBuilder, None)\nthird = l.get(0)");
+            Py.check(py, "type(third).__name__ == 'StringBuilder'");
+            assertEquals(StringBuilder.class, py.invoke("show", new StringBuilder("y")).getClass());
+        }
+    }
+
+    @Test
+    void callablesConvertToTheInterfacesAskedForEachTime() {
+        Class<?>[] interfaces = {Runnable.class, java.util.concurrent.Callable.class, java.util.function.Supplier.class,
+            java.util.function.Function.class, java.util.function.Consumer.class, java.util.function.Predicate.class,
+            java.util.function.BiFunction.class, java.util.function.IntSupplier.class, java.util.function.LongUnaryOperator.class,
+            java.util.function.DoubleSupplier.class};
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("def f(*args):\n    return 1");
+            // More interfaces than the answers kept, twice over: each answer stays right.
+            for (int round = 0; round < 2; round++) {
+                for (Class<?> iface : interfaces) {
+                    assertTrue(iface.isInstance(py.getValue("f", iface)), iface.getName());
+                }
+                KivException e = Py.raises(() -> py.getValue("f", java.util.Comparator.class));
+                assertEquals("<class 'TypeError'>: Expected java.util.Comparator but received a function.", e.getMessage());
+                KivException list = Py.raises(() -> py.getValue("f", java.util.List.class));
+                assertTrue(list.getMessage().startsWith("<class 'TypeError'>"), list.getMessage());
+            }
+            assertEquals(1L, ((java.util.function.Supplier<?>) py.getValue("f", java.util.function.Supplier.class)).get());
+        }
+    }
+
+    /** Boxed arguments of invoke travel as their values; every kind, beside other objects. */
+    @Test
+    void boxedArgumentsOfInvokeArriveAsTheirValues() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("def kinds(*args):\n    return ' '.join('%s:%r' % (type(a).__name__, a) for a in args)");
+            assertEquals("int:-9223372036854775808 int:-2147483648 int:-32768 int:-128 float:-0.0 float:0.1 "
+                    + "bool:True bool:False str:'\\ud800' str:'x'",
+                    py.invoke("kinds", Long.MIN_VALUE, Integer.MIN_VALUE, Short.MIN_VALUE, Byte.MIN_VALUE, -0.0, 0.1,
+                            true, false, '\uD800', 'x'));
+            assertEquals("float:0.10000000149011612 float:nan float:inf NoneType:None str:'s' int:18446744073709551616",
+                    py.invoke("kinds", 0.1f, Double.NaN, Float.POSITIVE_INFINITY, null, "s",
+                            java.math.BigInteger.TWO.pow(64)));
+            assertEquals("", py.invoke("kinds"));
+            assertEquals("int:1", py.invoke("kinds", new Object[] {1}, java.util.Map.of()));
+            Py.check(py, "kinds(True) == 'bool:True'");
+            // A subclass of Number that is no JDK box is handed over as itself.
+            py.exec("def type_of(o):\n    return type(o).__name__");
+            assertEquals("AtomicLong", py.invoke("type_of", new java.util.concurrent.atomic.AtomicLong(5)));
+        }
+    }
 }

@@ -60,7 +60,7 @@ class CompanionContractTest {
         {"kiv.Kiv", "eval", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "exec", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "compileString", "(JLjava/lang/String;)I", false},
-        {"kiv.Kiv", "invoke", "(JLjava/lang/String;[Ljava/lang/Object;Ljava/util/Map;)Ljava/lang/Object;", false},
+        {"kiv.Kiv", "invoke", "(JLjava/lang/String;[Ljava/lang/Object;[JLjava/util/Map;)Ljava/lang/Object;", false},
         {"kiv.Kiv", "getValue", "(JLjava/lang/String;Ljava/lang/Class;)Ljava/lang/Object;", false},
         {"kiv.Kiv", "set", "(JLjava/lang/String;Ljava/lang/Object;)V", false},
         {"kiv.python.PyObject", "getAttr", "(JJLjava/lang/String;Ljava/lang/Class;)Ljava/lang/Object;", false},

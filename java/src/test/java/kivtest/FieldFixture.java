@@ -15,6 +15,8 @@ public class FieldFixture {
     public static boolean staticBoolean = true;
     public static Object staticObject = "an object";
     public static final int FINAL_INT = 42;
+    /** Final, but set by the class initialiser rather than inlined by the compiler. */
+    public static final String FINAL_TEXT = String.valueOf(FINAL_INT).repeat(2);
 
     public static Map<String, Integer> map = new HashMap<>(Map.of("a", 1));
     public static List<String> list = new ArrayList<>(List.of("x"));
@@ -29,6 +31,12 @@ public class FieldFixture {
     public boolean flag;
     public Object thing;
     public final int fixed = 9;
+
+    /** Java code writing static fields, between reads from Python. */
+    public static void setStatics(int i, String s) {
+        staticInt = i;
+        staticString = s;
+    }
 
     /** A class only the converter tests use. */
     public static final class Marker {

@@ -57,6 +57,67 @@ public final class NativeSupport {
         return map;
     }
 
+    /** Kinds of {@link #argumentBits}: 0 for an argument passed as the object itself. */
+    public static final int LONG = 1;
+    public static final int DOUBLE = 2;
+    public static final int BOOLEAN = 3;
+    public static final int CHAR = 4;
+
+    /**
+     * The arguments that are exact JDK boxes, as two longs each (kind, then value; a
+     * double's raw bits, a float widened to double), so that the library reads them all
+     * with one JNI call instead of several per argument: {@code bits[2 * i]} is the kind
+     * of {@code args[i]}, 0 for any other object or null. Null when no argument is a box.
+     */
+    public static long[] argumentBits(Object[] args) {
+        if (args == null) {
+            return null;
+        }
+        long[] bits = null;
+        for (int i = 0; i < args.length; i++) {
+            Object a = args[i];
+            if (a == null) {
+                continue;
+            }
+            Class<?> c = a.getClass();
+            long kind;
+            long value;
+            if (c == Long.class) {
+                kind = LONG;
+                value = (Long) a;
+            } else if (c == Integer.class) {
+                kind = LONG;
+                value = (Integer) a;
+            } else if (c == Double.class) {
+                kind = DOUBLE;
+                value = Double.doubleToRawLongBits((Double) a);
+            } else if (c == Boolean.class) {
+                kind = BOOLEAN;
+                value = (Boolean) a ? 1 : 0;
+            } else if (c == Float.class) {
+                kind = DOUBLE;
+                value = Double.doubleToRawLongBits((Float) a);
+            } else if (c == Short.class) {
+                kind = LONG;
+                value = (Short) a;
+            } else if (c == Byte.class) {
+                kind = LONG;
+                value = (Byte) a;
+            } else if (c == Character.class) {
+                kind = CHAR;
+                value = (Character) a;
+            } else {
+                continue;
+            }
+            if (bits == null) {
+                bits = new long[2 * args.length];
+            }
+            bits[2 * i] = kind;
+            bits[2 * i + 1] = value;
+        }
+        return bits;
+    }
+
     /** hasNext(), then next(): the next element, or {@link #END}. */
     public static Object next(Iterator<?> iterator) {
         return iterator.hasNext() ? iterator.next() : END;
