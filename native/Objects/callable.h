@@ -35,6 +35,7 @@ jvalue convert_arg(JNIEnv* env, PyObject* arg, jclass cls, int t, int pos) noexc
 // A Java object as Python, remembering in (*cls, *type) the class and Python type of
 // the last object that was wrapped so that the next object of that class skips the
 // classification (the cache owns a global class reference and a type reference).
-PyObject* object_to_python(JNIEnv* env, jobject obj, jclass* cls, PyObject** type) noexcept;
+// state: the module state of the current interpreter, which spares a look-up.
+PyObject* object_to_python(JNIEnv* env, jobject obj, jclass* cls, PyObject** type, ModuleState* state) noexcept;
 
 }  // namespace kiv

@@ -11,6 +11,13 @@
 
 struct ModuleState;
 
+// A per-class type: a type made by the metatype PyJType, holding a global reference to
+// its Java class (null for Python subclasses of such types).
+struct PyJTypeObject {
+  PyHeapTypeObject type;
+  jclass clazz;
+};
+
 // A Java object (or, in a class wrapper, a Java class) seen from Python.
 struct PyJObject {
   PyObject_HEAD
@@ -229,10 +236,15 @@ void repin_array_arguments(ModuleState* state, PyObject* const* args, Py_ssize_t
 // to Python, in the map's iteration order.  nullptr with a Python error set.
 PyObject* java_map_items(JNIEnv* env, jobject map) noexcept;
 
-// Deletes the global references of a record made by PyJObject_New (its object and
-// class) and nulls them: the one place they are let go, for the deallocators of
-// PyJObject and the types built on it.
+// Deletes the global references of a record made by PyJObject_New (its object and,
+// unless its type owns it, its class) and nulls them: the one place they are let go, for
+// the deallocators of PyJObject and the types built on it.
 void release_java_refs(PyJObject* self) noexcept;
+
+// The global reference to its Java class that a per-class type (one made by the
+// metatype PyJType for a Java class) holds, which the type's wrappers share; nullptr for
+// any other type.
+jclass class_of_type(PyTypeObject* type) noexcept;
 
 // The Java object a wrapper stands for: its object, or for a class wrapper its class.
 inline jobject target_of(PyObject* wrapper) noexcept {

@@ -329,7 +329,7 @@ PyObject* reference_result(JNIEnv* env, PyJMethod* m, jobject r) {
     case JTYPE_STRING: return jstring_As_PyString(env, static_cast<jstring>(r));
     case JTYPE_ARRAY: return pyjarray_new(env, static_cast<jarray>(r));
     case JTYPE_CLASS: return PyJClass_Wrap(env, static_cast<jclass>(r));
-    default: return kiv::object_to_python(env, r, &m->lastResultClass, &m->lastResultType);
+    default: return kiv::object_to_python(env, r, &m->lastResultClass, &m->lastResultType, m->state);
   }
 }
 

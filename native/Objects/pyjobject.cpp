@@ -180,9 +180,13 @@ KIV_API PyObject* PyJObject_New(JNIEnv* env, PyTypeObject* type, jobject obj, jc
     objectClass = kiv::LocalRef<jclass>(env, env->GetObjectClass(obj));
     clazz = objectClass.get();
   }
+  // The type's own class reference when it is this class: wrappers of one class share
+  // it (the type outlives its wrappers), and no reference is made per wrapper.
+  jclass shared = kiv::class_of_type(type);
+  if (shared && !kiv::same(env, shared, clazz)) shared = nullptr;
   kiv::GlobalRef<jobject> object = kiv::GlobalRef<jobject>::make(env, obj);
-  kiv::GlobalRef<jclass> cls = kiv::GlobalRef<jclass>::make(env, clazz);
-  if ((obj && !object) || !cls) {
+  kiv::GlobalRef<jclass> cls = shared ? kiv::GlobalRef<jclass>() : kiv::GlobalRef<jclass>::make(env, clazz);
+  if ((obj && !object) || (!shared && !cls)) {
     env->ExceptionClear();
     return PyErr_NoMemory();
   }
@@ -191,7 +195,7 @@ KIV_API PyObject* PyJObject_New(JNIEnv* env, PyTypeObject* type, jobject obj, jc
   // From here the record owns them, until release_java_refs.
   auto* o = reinterpret_cast<PyJObject*>(self);
   o->object = object.release();
-  o->clazz = cls.release();
+  o->clazz = shared ? shared : cls.release();
   return self;
 }
 
@@ -199,7 +203,7 @@ namespace kiv {
 
 void release_java_refs(PyJObject* self) noexcept {
   delete_global_ref(self->object);
-  delete_global_ref(self->clazz);
+  if (self->clazz != class_of_type(Py_TYPE(self))) delete_global_ref(self->clazz);
   self->object = nullptr;
   self->clazz = nullptr;
 }

@@ -82,8 +82,17 @@ PyMethodDef pyjtype_methods[] = {
      "Implements a custom MRO algorithm compatible with all Java Class hierarchies"},
     {nullptr, nullptr, 0, nullptr}};
 
+// A per-class type lets go of its class reference, then goes as any type does.
+void pyjtype_dealloc(PyObject* self) {
+  auto* t = reinterpret_cast<PyJTypeObject*>(self);
+  kiv::delete_global_ref(t->clazz);
+  t->clazz = nullptr;
+  PyType_Type.tp_dealloc(self);
+}
+
 PyType_Slot pyjtype_slots[] = {
     {Py_tp_methods, pyjtype_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(KIV_PY_BOUNDARY(pyjtype_dealloc))},
     {0, nullptr}};
 
 // ---- dictionaries of descriptors ---------------------------------------------------------
@@ -394,6 +403,11 @@ PyObject* get_or_create(JNIEnv* env, ModuleState* state, jclass cls) {
   // object.__new__ (from a base-less interface); classes and their Python subclasses
   // inherit the refusal from java.lang.Object.
   reinterpret_cast<PyTypeObject*>(type.get())->tp_new = nullptr;
+  // The class reference the type's instances share (none when it cannot be made).
+  if (Py_TYPE(type.get()) == state->PyJType_Type) {
+    reinterpret_cast<PyJTypeObject*>(type.get())->clazz = kiv::GlobalRef<jclass>::make(env, cls).release();
+    if (env->ExceptionCheck()) env->ExceptionClear();
+  }
   return publish(state, name.get(), std::move(type));
 }
 
@@ -401,13 +415,18 @@ PyObject* get_or_create(JNIEnv* env, ModuleState* state, jclass cls) {
 
 KIV_EXPORT PyType_Spec PyJType_Spec = {
     "PyJType",
-    0,
+    sizeof(PyJTypeObject),
     0,
     Py_TPFLAGS_DEFAULT,
     pyjtype_slots,
 };
 
 namespace kiv {
+
+jclass class_of_type(PyTypeObject* type) noexcept {
+  if (Py_TYPE(type)->tp_dealloc != KIV_PY_BOUNDARY(pyjtype_dealloc)) return nullptr;
+  return reinterpret_cast<PyJTypeObject*>(type)->clazz;
+}
 
 void forget_recent_types(ModuleCaches* c) noexcept {
   for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {

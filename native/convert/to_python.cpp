@@ -23,9 +23,10 @@ namespace {
 // Applies the converter registered for the wrapper's type, if any: a `_to_python`
 // attribute, found by ordinary attribute look-up so that a converter on a supertype
 // applies to its subtypes and a plain function receives the wrapper.  Steals wrapper.
-PyObject* apply_converter(PyObject* wrapper) {
+// state: the current interpreter's module state when the caller knows it, else null.
+PyObject* apply_converter(PyObject* wrapper, ModuleState* state = nullptr) {
   PyRef w = PyRef::steal(wrapper);
-  ModuleCaches* caches = kiv::module_caches();
+  ModuleCaches* caches = state ? kiv::caches_of(state) : kiv::module_caches();
   if (!caches) return nullptr;
   PyObject* hook = nullptr;
   // A missing hook is the common case: look it up without making an AttributeError.
@@ -44,6 +45,25 @@ PyObject* boxed_As_PyObject(JNIEnv* env, jobject obj) noexcept {
   return kiv::unbox<P>(env, obj, &v) ? P::to_python(v) : nullptr;
 }
 
+// The primitive code of the box class the last boxed value converted on this thread
+// had, or -1: values converted one after another (the elements of a container, the
+// arguments of calls) are mostly of one class, which is then tried first.
+thread_local int t_lastBox = -1;
+
+// The value of obj when cls is the box class of `code` (*done set), else nullptr.
+PyObject* box_of_code(JNIEnv* env, jobject obj, jclass cls, int code, bool* done) {
+  return kiv::with_primitive(
+      code,
+      [&](auto p) -> PyObject* {
+        using P = decltype(p);
+        if (!kiv::same(env, cls, P::boxed_class())) return nullptr;
+        *done = true;
+        t_lastBox = P::code;
+        return boxed_As_PyObject<P>(env, obj);
+      },
+      []() -> PyObject* { return nullptr; });
+}
+
 // A boxed integer or floating-point number, or a BigInteger, as a Python int or float;
 // nullptr with no error set for another Number (which is then wrapped).  The classes
 // are tried most common first.
@@ -51,15 +71,7 @@ PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
   static constexpr int kBoxed[] = {JTYPE_LONG, JTYPE_INT, JTYPE_DOUBLE, JTYPE_FLOAT, JTYPE_SHORT, JTYPE_BYTE};
   for (int code : kBoxed) {
     bool done = false;
-    PyObject* result = kiv::with_primitive(
-        code,
-        [&](auto p) -> PyObject* {
-          using P = decltype(p);
-          if (!kiv::same(env, cls, P::boxed_class())) return nullptr;
-          done = true;
-          return boxed_As_PyObject<P>(env, obj);
-        },
-        []() -> PyObject* { return nullptr; });
+    PyObject* result = box_of_code(env, obj, cls, code, &done);
     if (done) return result;
   }
   if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
@@ -75,7 +87,7 @@ namespace {
 
 // The conversion of jobject_As_PyObject.  With a cache, an object of the cached class
 // goes straight to wrapping, and a wrapped object's class and type are remembered.
-PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cachedType) {
+PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cachedType, ModuleState* state) {
   if (!obj) Py_RETURN_NONE;
   LocalRef<jclass> cls(env, env->GetObjectClass(obj));
   if (!cls) {
@@ -85,15 +97,22 @@ PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cach
   }
   if (cachedCls && *cachedCls && kiv::same(env, cls.get(), *cachedCls)) {
     PyObject* wrapper = PyJObject_New(env, reinterpret_cast<PyTypeObject*>(*cachedType), obj, cls.get());
-    return wrapper ? apply_converter(wrapper) : nullptr;
+    return wrapper ? apply_converter(wrapper, state) : nullptr;
+  }
+  if (t_lastBox >= 0) {
+    bool done = false;
+    PyObject* boxed = box_of_code(env, obj, cls.get(), t_lastBox, &done);
+    if (done) return boxed;
   }
   if (kiv::same(env, cls.get(), JSTRING_TYPE)) return jstring_As_PyString(env, static_cast<jstring>(obj));
   if (kiv::assignable(env, cls.get(), JNUMBER_TYPE)) {
     PyObject* n = number_As_PyObject(env, obj, cls.get());
     if (n || PyErr_Occurred()) return n;
   } else if (kiv::same(env, cls.get(), JBOOL_OBJ_TYPE)) {
+    t_lastBox = JTYPE_BOOLEAN;
     return boxed_As_PyObject<kiv::JPrimitive<JTYPE_BOOLEAN>>(env, obj);
   } else if (kiv::same(env, cls.get(), JCHAR_OBJ_TYPE)) {
+    t_lastBox = JTYPE_CHAR;
     return boxed_As_PyObject<kiv::JPrimitive<JTYPE_CHAR>>(env, obj);
   } else if (kiv::assignable(env, cls.get(), JPYOBJECT_TYPE)) {
     return JPyObject_As_PyObject(env, obj);
@@ -128,12 +147,14 @@ PyObject* to_python(JNIEnv* env, jobject obj, jclass* cachedCls, PyObject** cach
 
 }  // namespace
 
-KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) { return to_python(env, obj, nullptr, nullptr); }
+KIV_API PyObject* jobject_As_PyObject(JNIEnv* env, jobject obj) {
+  return to_python(env, obj, nullptr, nullptr, nullptr);
+}
 
 namespace kiv {
 
-PyObject* object_to_python(JNIEnv* env, jobject obj, jclass* cls, PyObject** type) noexcept {
-  return to_python(env, obj, cls, type);
+PyObject* object_to_python(JNIEnv* env, jobject obj, jclass* cls, PyObject** type, ModuleState* state) noexcept {
+  return to_python(env, obj, cls, type, state);
 }
 
 }  // namespace kiv

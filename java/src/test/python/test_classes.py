@@ -104,6 +104,43 @@ class PerClassTypeTest(unittest.TestCase):
                 self.assertIs(cache[n], t)
 
 
+class SharedClassReferenceTest(unittest.TestCase):
+    """Wrappers of one class share their type's reference to the class."""
+
+    def test_wrappers_outlive_an_emptied_type_cache(self):
+        ArrayList = findClass('java.util.ArrayList')
+        lists = [ArrayList() for _ in range(50)]
+        for i, l in enumerate(lists):
+            l.add(i)
+        old = type(lists[0])
+        saved = dict(_kiv.__javaTypeCache__)
+        _kiv.__javaTypeCache__.clear()
+        try:
+            gc.collect()
+            again = F.list  # an ArrayList of a type built anew
+            self.assertIsNot(old, type(again))
+            size = again.size()
+            self.assertEqual([[i] for i in range(50)], [[x for x in l] for l in lists])
+            del lists, old
+            gc.collect()
+            made = ArrayList()
+            made.add('y')
+            self.assertEqual((size, '[y]'), (again.size(), str(made)))
+        finally:
+            _kiv.__javaTypeCache__.clear()
+            _kiv.__javaTypeCache__.update(saved)
+
+    def test_objects_of_subclasses_keep_their_own_class(self):
+        HashMap = findClass('java.util.HashMap')
+        linked = findClass('java.util.LinkedHashMap')()
+        plain = HashMap()
+        for m in (linked, plain, linked, plain):
+            m.put('k', 1)
+        self.assertEqual('class java.util.LinkedHashMap', str(linked.getClass()))
+        self.assertEqual('class java.util.HashMap', str(plain.getClass()))
+        self.assertEqual((1, 1), (linked.get('k'), plain.get('k')))
+
+
 class ClassWrapperTest(unittest.TestCase):
 
     def test_isinstance_and_issubclass(self):
