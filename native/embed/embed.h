@@ -167,6 +167,13 @@ jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected
 jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jlongArray argumentBits,
                     jobject kwargs) noexcept;
 
+// The str of an attribute name Java passed (key: the name read with the kName tag),
+// from rec's cache of names on the thread that owns rec, else decoded (and kept when on
+// that thread).  With the lock held; nullptr with a Python error set, or with a Java
+// exception pending (kiv.KivException "name is invalid." for a null name or one with
+// U+0000, which C code would cut short).
+PyRef attribute_name(JNIEnv* env, KivThread* rec, jstring name, const JavaText& key) noexcept;
+
 // The code object of Java text compiled with `start` under `filename`: the one rec's
 // cache keeps under key (the text read with its mode's tag), or compiled now and kept.
 // With the lock held; nullptr with a Python error set, or with a Java exception pending

@@ -188,21 +188,18 @@ R with_object(JNIEnv* env, jobject self, jlong record, jlong obj, R failure, F r
   });
 }
 
-// with_object for the attribute natives, which also take a name: as real UTF-8, where
-// a null name, or one with U+0000 that a C string would cut short, is refused.
+// with_object for the attribute natives, which also take a name, as a str (see
+// kiv::attribute_name: a null name, or one with U+0000, is refused).
 template <class R, class F>
 R with_attribute(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, R failure, F run) {
   KivThread* rec = as_record(record);
   if (!object_ok(env, rec, obj)) return failure;
-  kiv::JavaUtf8 n(env, name);
-  if (!n.ok()) return failure;
-  if (n.is_null() || n.has_nul()) {
-    kiv::throw_kiv(env, "name is invalid.");
-    return failure;
-  }
+  kiv::JavaText key(env, name, kiv::BindingCache::kName, kiv::BindingCache::kMaxName);
   return kiv::on_record(env, rec, failure, [&] {
+    kiv::PyRef n = kiv::attribute_name(env, rec, name, key);
+    if (!n) return failure;
     kiv::PyRef o = kiv::PyRef::steal(kiv::hold_object(env, self, kiv::Holder::PyObject, obj));
-    return o ? run(o.get(), n.c_str()) : failure;
+    return o ? run(o.get(), n.get()) : failure;
   });
 }
 
@@ -212,8 +209,8 @@ R with_attribute(JNIEnv* env, jobject self, jlong record, jlong obj, jstring nam
 KIV_NATIVE(jobject, python_PyObject_getAttr)
 (JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, jclass as) noexcept {
   KIV_JNI_BOUNDARY();
-  return with_attribute(env, self, record, obj, name, jobject{nullptr}, [&](PyObject* o, const char* n) -> jobject {
-    kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttrString(o, n));
+  return with_attribute(env, self, record, obj, name, jobject{nullptr}, [&](PyObject* o, PyObject* n) -> jobject {
+    kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttr(o, n));
     if (!attr || attr.get() == Py_None) return nullptr;
     return PyObject_As_jobject(env, attr.get(), as ? as : JOBJECT_TYPE);
   });
@@ -222,17 +219,17 @@ KIV_NATIVE(jobject, python_PyObject_getAttr)
 KIV_NATIVE(void, python_PyObject_setAttr)
 (JNIEnv* env, jobject self, jlong record, jlong obj, jstring name, jobject value) noexcept {
   KIV_JNI_BOUNDARY();
-  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, const char* n) {
+  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, PyObject* n) {
     kiv::PyRef v = kiv::PyRef::steal(jobject_As_PyObject(env, value));
-    if (v) PyObject_SetAttrString(o, n, v.get());
+    if (v) PyObject_SetAttr(o, n, v.get());
     return 0;
   });
 }
 
 KIV_NATIVE(void, python_PyObject_delAttr)(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name) noexcept {
   KIV_JNI_BOUNDARY();
-  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, const char* n) {
-    PyObject_SetAttrString(o, n, nullptr);
+  with_attribute(env, self, record, obj, name, 0, [&](PyObject* o, PyObject* n) {
+    PyObject_SetAttr(o, n, nullptr);
     return 0;
   });
 }

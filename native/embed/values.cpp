@@ -191,6 +191,34 @@ jobject getvalue_text(JNIEnv* env, KivThread* rec, jstring text, jclass expected
   });
 }
 
+namespace {
+
+// The interned str of a name (UTF-8 without U+0000), kept in the cache under key.  New
+// reference, or nullptr with a Python error set when it does not decode.
+PyRef kept_name(BindingCache* cache, const JavaText& key, const JavaUtf8& utf8) {
+  PyObject* made = PyUnicode_DecodeUTF8(utf8.c_str(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+  if (!made) return PyRef();
+  PyUnicode_InternInPlace(&made);
+  if (cache && key.ok()) cache->names.put(key.key(), made);
+  return PyRef::steal(made);
+}
+
+}  // namespace
+
+PyRef attribute_name(JNIEnv* env, KivThread* rec, jstring name, const JavaText& key) noexcept {
+  BindingCache* cache = key.ok() ? binding_cache(rec) : nullptr;
+  if (cache) {
+    if (PyObject* hit = cache->names.find(key.key())) return PyRef::borrow(hit);
+  }
+  JavaUtf8 utf8(env, name);
+  if (!utf8.ok()) return PyRef();  // OutOfMemoryError pending
+  if (utf8.is_null() || utf8.has_nul()) {
+    throw_kiv(env, "name is invalid.");
+    return PyRef();
+  }
+  return kept_name(cache, key, utf8);
+}
+
 jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args, jlongArray argumentBits,
                     jobject kwargs) noexcept {
   if (rec && !name) {
@@ -235,16 +263,7 @@ jobject invoke_name(JNIEnv* env, KivThread* rec, jstring name, jobjectArray args
       // cache.  A name that decodes to a str without U+0000 is kept.
       JavaUtf8 utf8(env, name);
       if (!utf8.ok()) return nullptr;  // OutOfMemoryError pending
-      if (!str && cache && !utf8.has_nul()) {
-        PyObject* made = PyUnicode_DecodeUTF8(utf8.c_str(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
-        if (made) {
-          PyUnicode_InternInPlace(&made);
-          cache->names.put(key.key(), made);
-          Py_DECREF(made);
-        } else {
-          PyErr_Clear();
-        }
-      }
+      if (!str && cache && !utf8.has_nul() && !kept_name(cache, key, utf8)) PyErr_Clear();
       callable = find_callable(env, rec, utf8.c_str());
       if (!callable) return nullptr;
     }

@@ -209,4 +209,37 @@ class CallCachesTest {
             assertEquals("AtomicLong", py.invoke("type_of", new java.util.concurrent.atomic.AtomicLong(5)));
         }
     }
+
+    /** Attribute names are kept like invoked names: the attribute itself is read at each call. */
+    @Test
+    void attributeNamesFollowTheObjectsTheyAreReadOn() throws Exception {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("class C:\n    pass\na = C()\nb = C()\na.v = 1\nb.v = 2");
+            kiv.python.PyObject a = py.getValue("a", kiv.python.PyObject.class);
+            kiv.python.PyObject b = py.getValue("b", kiv.python.PyObject.class);
+            assertEquals(1L, a.getAttr("v"));
+            assertEquals(2L, b.getAttr("v"));
+            a.setAttr("v", 3);
+            assertEquals(3L, a.getAttr("v"));
+            assertEquals(3L, py.getValue("a.v"));
+            a.delAttr("v");
+            KivException gone = Py.raises(() -> a.getAttr("v"));
+            assertTrue(gone.getMessage().startsWith("<class 'AttributeError'>"), gone.getMessage());
+            for (int i = 0; i < 2; i++) {
+                assertEquals("name is invalid.", Py.raises(() -> b.getAttr("v\u0000")).getMessage());
+                assertEquals("name is invalid.", Py.raises(() -> b.getAttr(null)).getMessage());
+                KivException lone = Py.raises(() -> b.getAttr("\uDC00"));
+                assertTrue(lone.getMessage().startsWith("<class 'UnicodeDecodeError'>"), lone.getMessage());
+            }
+            // From another thread, which does not use the owner's cache.
+            java.util.concurrent.ExecutorService other = java.util.concurrent.Executors.newSingleThreadExecutor();
+            try {
+                assertEquals(2L, other.submit(() -> b.getAttr("v")).get());
+                other.submit(() -> b.setAttr("v", 5)).get();
+            } finally {
+                other.shutdown();
+            }
+            assertEquals(5L, b.getAttr("v"));
+        }
+    }
 }
