@@ -3,8 +3,10 @@
 # A bridge gives run() a function that finds a Java class by its dotted name. The timing
 # is Harness.java's, written again in Python: the batch size doubles until one batch takes
 # batch_ns, the loop runs warmup_ns more, and the median of five timed batches divided by
-# the batch size is the figure. run() returns "RESULT <key> <ns per op>" lines (or
-# "FAIL <key> <why>"); the bridges that run Python in Java print them from Java.
+# the batch size is the figure. run() prints "START <key>" before each operation and
+# "RESULT <key> <ns per op>" (or "FAIL <key> <why>") after it, on standard output; run.sh
+# uses the START lines to find an operation that brought the process down.
+import sys
 import time
 
 try:
@@ -180,23 +182,37 @@ def threads(batch_ns, warmup_ns):
     return float(alone[1]) / runs[0], 2.0 * alone[1] / together[1]
 
 
+def _emit(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+def _why(e):
+    return " ".join(("%s: %s" % (type(e).__name__, e)).split())[:160]
+
+
 def run(jclass, batch_ns, warmup_ns, int_arg=1, list_class="java.util.ArrayList",
-        set_field=None, with_threads=False):
-    out = []
+        set_field=None, with_threads=False, skip=""):
+    """Runs and reports every operation whose key is not in skip (comma-separated)."""
+    skip = set(k for k in skip.split(",") if k)
     try:
         ops = loops(jclass, int_arg, list_class, set_field)
     except Exception as e:
-        return "FAIL py2j %s\n" % (" ".join(str(e).split())[:160],)
+        _emit("FAIL py2j " + _why(e))
+        return
     for key, op in ops:
+        if key in skip:
+            continue
+        _emit("START " + key)
         try:
-            out.append("RESULT %s %r" % (key, measure(op, batch_ns, warmup_ns)))
+            _emit("RESULT %s %r" % (key, measure(op, batch_ns, warmup_ns)))
         except Exception as e:
-            out.append("FAIL %s %s" % (key, " ".join(str(e).split())[:160]))
-    if with_threads:
+            _emit("FAIL %s %s" % (key, _why(e)))
+    if with_threads and "threads2" not in skip:
+        _emit("START threads2")
         try:
             per_run, speed_up = threads(batch_ns, warmup_ns)
-            out.append("RESULT work1 %r" % (per_run,))
-            out.append("RESULT threads2 %r" % (speed_up,))
+            _emit("RESULT work1 %r" % (per_run,))
+            _emit("RESULT threads2 %r" % (speed_up,))
         except Exception as e:
-            out.append("FAIL threads2 %s" % (" ".join(str(e).split())[:160],))
-    return "\n".join(out) + "\n"
+            _emit("FAIL threads2 " + _why(e))

@@ -164,37 +164,57 @@ if [ ${#READY[@]} -eq 0 ]; then
 fi
 
 # ---------------------------------------------------------------- one bridge, one round
-run_peer() {  # peer round
-  local peer="$1" file="$OUT/r$2-$1.txt" log="$OUT/r$2-$1.log"
-  local batch_ns=$((BATCH_MS * 1000000)) warm_ns=$((WARMUP_MS * 1000000))
-  local common=(timeout 3600)
+launch() {  # peer: one process of the bridge's harness, lines on stdout
+  local peer="$1" batch_ns=$((BATCH_MS * 1000000)) warm_ns=$((WARMUP_MS * 1000000))
+  local limit=(timeout 3600) crash=(-XX:ErrorFile="$OUT/hs_err_pid%p.log")
   case "$peer" in
     kiv)
-      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${common[@]}" "$JAVA17/bin/java" \
+      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${limit[@]}" "$JAVA17/bin/java" "${crash[@]}" \
         --enable-native-access=ALL-UNNAMED -Dkiv.python.executable="$ROOT/.venv/bin/python3.12" \
         -Dpeers.py2j="$HERE/py2j.py" -cp "$KIV_CP:$WORK/classes/kiv" KivPeer ;;
     pemja)
-      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${common[@]}" "$JAVA17/bin/java" \
+      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${limit[@]}" "$JAVA17/bin/java" "${crash[@]}" \
         -Dpeers.python="$VPY" -Dpeers.site="$SITE" -Dpeers.py2j="$HERE/py2j.py" \
         -cp "$PEMJA_JAR:$WORK/classes/pemja" PemjaPeer ;;
     jython)
-      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${common[@]}" "$JAVA17/bin/java" \
+      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$WARMUP_MS "${limit[@]}" "$JAVA17/bin/java" "${crash[@]}" \
         -Dpeers.py2j="$HERE/py2j.py" -cp "$JYTHON_JAR:$WORK/classes/jython" JythonPeer ;;
     graalpy)
-      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$JIT_WARMUP_MS "${common[@]}" "$JAVA25/bin/java" \
+      PEERS_BATCH_MS=$BATCH_MS PEERS_WARMUP_MS=$JIT_WARMUP_MS "${limit[@]}" "$JAVA25/bin/java" "${crash[@]}" \
         -XX:+UnlockExperimentalVMOptions -XX:+EnableJVMCI --upgrade-module-path="$GRAAL_COMPILER" \
         -p "$GRAAL_MODULES" --add-modules org.graalvm.polyglot --enable-native-access=org.graalvm.truffle \
         --sun-misc-unsafe-memory-access=allow -Dpeers.py2j="$HERE/py2j.py" \
         -cp "$WORK/classes/graalpy" GraalPyPeer ;;
     jpype|jpy|py4j)
+      # The JVM runs inside this process: a crash report lands in the working folder ($OUT).
       PEERS_BATCH_NS=$batch_ns PEERS_WARMUP_NS=$warm_ns LD_LIBRARY_PATH="$JAVA17/lib/server" \
-        "${common[@]}" "$VPY" "$HERE/python/${peer}_peer.py" ;;
-  esac >"$file" 2>"$log"
-  local rc=$?
-  if [ $rc -ne 0 ]; then
-    say "$peer, round $2: exit status $rc (see $log)"
-    echo "FAIL run exit status $rc in round $2, last error line: $(grep -v '^\s*$' "$log" | tail -n 1 | cut -c1-160)" >>"$file"
-  fi
+        "${limit[@]}" "$VPY" "$HERE/python/${peer}_peer.py" ;;
+  esac
+}
+
+# Runs a bridge for one round. A process that ends early (a crash, the time limit) leaves
+# a START line without its result: that operation is reported as failed and the bridge
+# starts again, skipping it and everything already reported.
+run_peer() {  # peer round
+  local peer="$1" file="$OUT/r$2-$1.txt" log="$OUT/r$2-$1.log" skip="" rc crashed tries=0
+  : >"$file"
+  : >"$log"
+  while :; do
+    (cd "$OUT" && PEERS_SKIP="$skip" launch "$peer") >>"$file" 2>>"$log"
+    rc=$?
+    [ $rc -eq 0 ] && break
+    crashed="$(awk '/^START /{open[++n]=$2}
+                    /^(RESULT|FAIL|SKIP|END) /{for (i = n; i > 0; i--) if (open[i] == $2) {open[i] = ""; break}}
+                    END{for (i = n; i > 0; i--) if (open[i] != "") {print open[i]; exit}}' "$file")"
+    if [ -z "$crashed" ] || [ $((tries += 1)) -gt 20 ]; then
+      say "$peer, round $2: exit status $rc (see $log)"
+      echo "FAIL run exit status $rc: $(grep -v '^\s*$' "$log" | tail -n 1 | cut -c1-160)" >>"$file"
+      break
+    fi
+    say "$peer, round $2: the process ended (status $rc) during $crashed; going on without it"
+    echo "FAIL $crashed ended the process (exit status $rc; see $(basename "$log"))" >>"$file"
+    skip="$(awk '/^(RESULT|FAIL|SKIP) /{print $2}' "$file" | sort -u | paste -sd, -)"
+  done
 }
 
 # ---------------------------------------------------------------- rounds

@@ -125,7 +125,7 @@ def main(folder):
             cells.append(cell)
         print("| " + label + " | " + " | ".join(cells) + " |")
     print()
-    print("Medians of %d interleaved rounds; per operation unless marked. Notes:" % len(rounds))
+    print("Medians of %d interleaved rounds, per operation.%s" % (len(rounds), " Notes:" if notes else ""))
     for i, note in enumerate(notes, 1):
         print("[%d] %s" % (i, note))
     labels = dict(PEERS)

@@ -92,9 +92,8 @@ public class GraalPyPeer extends Harness {
     }
 
     @Override
-    String pythonToJava(String py2j, long batchNs, long warmupNs) {
+    void pythonToJava(String py2j, long batchNs, long warmupNs, String skip) {
         ctx.eval("python", py2j);
-        ctx.eval("python", "import java\n_results = run(java.type, " + batchNs + ", " + warmupNs + ")");
-        return globals.getMember("_results").asString();
+        ctx.eval("python", "import java\n" + runCall("java.type", batchNs, warmupNs, skip, ""));
     }
 }

@@ -37,6 +37,9 @@ abstract class Harness {
     static final Integer ONE = 1;
     static final Integer TWO = 2;
 
+    /** Operations already reported by an earlier run of this bridge that ended the process. */
+    static final String SKIP = System.getenv().getOrDefault("PEERS_SKIP", "");
+
     static volatile Object sink;
 
     static long envLong(String name, long otherwise) {
@@ -89,8 +92,29 @@ abstract class Harness {
     /** A worker for the thread-scaling figure, made on the thread that will use it. */
     abstract Worker worker() throws Exception;
 
-    /** Runs py2j.py's loops in the main interpreter and returns their RESULT lines. */
-    abstract String pythonToJava(String py2jSource, long batchNs, long warmupNs) throws Exception;
+    /**
+     * Runs py2j.py in the main interpreter, then {@code run(<class finder>, batchNs, warmupNs,
+     * ..., skip=skip)}, which prints its own lines.
+     */
+    abstract void pythonToJava(String py2jSource, long batchNs, long warmupNs, String skip) throws Exception;
+
+    /** The Python statement that calls py2j's run with the class finder named. */
+    static String runCall(String finder, long batchNs, long warmupNs, String skip, String more) {
+        if (!skip.matches("[\\w,]*")) {
+            throw new IllegalArgumentException("PEERS_SKIP holds keys and commas only: " + skip);
+        }
+        return "run(" + finder + ", " + batchNs + ", " + warmupNs + (more.isEmpty() ? "" : ", " + more)
+                + ", skip='" + skip + "')\n";
+    }
+
+    static boolean skipped(String key) {
+        return Arrays.asList(SKIP.split(",")).contains(key);
+    }
+
+    static void start(String key) {
+        System.out.println("START " + key);
+        System.out.flush();
+    }
 
     void runAll() throws Exception {
         open();
@@ -121,14 +145,21 @@ abstract class Harness {
             });
             figure("shared_life", n -> { for (int i = 0; i < n; i++) sharedCreateClose(); });
             figure("isolated_life", n -> { for (int i = 0; i < n; i++) isolatedCreateClose(); });
-            try {
-                String source = new String(java.nio.file.Files.readAllBytes(
-                        java.nio.file.Path.of(System.getProperty("peers.py2j"))), "UTF-8");
-                System.out.print(pythonToJava(source, BATCH_NS, WARMUP_NS));
-            } catch (Throwable t) {
-                report("py2j", t);
+            if (!skipped("py2j")) {
+                start("py2j");
+                try {
+                    String source = new String(java.nio.file.Files.readAllBytes(
+                            java.nio.file.Path.of(System.getProperty("peers.py2j"))), "UTF-8");
+                    pythonToJava(source, BATCH_NS, WARMUP_NS, SKIP);
+                    System.out.println("END py2j");
+                } catch (Throwable t) {
+                    report("py2j", t);
+                }
             }
-            threads();
+            if (!skipped("threads2")) {
+                start("threads2");
+                threads();
+            }
         } finally {
             close();
         }
@@ -142,6 +173,10 @@ abstract class Harness {
     }
 
     static void figure(String key, Op op) {
+        if (skipped(key)) {
+            return;
+        }
+        start(key);
         try {
             System.out.println("RESULT " + key + " " + measure(op));
         } catch (Throwable t) {
@@ -154,7 +189,8 @@ abstract class Harness {
         while (t.getCause() != null && !(t instanceof UnsupportedOperationException)) {
             t = t.getCause();
         }
-        String why = String.valueOf(t.getMessage()).replaceAll("\\s+", " ");
+        String why = (t instanceof UnsupportedOperationException ? "" : t.getClass().getSimpleName() + ": ")
+                + String.valueOf(t.getMessage()).replaceAll("\\s+", " ");
         if (why.length() > 160) {
             why = why.substring(0, 160) + "...";
         }

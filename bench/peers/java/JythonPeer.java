@@ -86,10 +86,8 @@ public class JythonPeer extends Harness {
     }
 
     @Override
-    String pythonToJava(String py2j, long batchNs, long warmupNs) {
+    void pythonToJava(String py2j, long batchNs, long warmupNs, String skip) {
         py.exec(py2j);
-        py.exec("from java.lang import Class\n"
-                + "_results = run(Class.forName, " + batchNs + ", " + warmupNs + ")");
-        return py.get("_results").toString();
+        py.exec("from java.lang import Class\n" + runCall("Class.forName", batchNs, warmupNs, skip, ""));
     }
 }

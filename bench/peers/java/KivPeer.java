@@ -81,9 +81,8 @@ public class KivPeer extends Harness {
     }
 
     @Override
-    String pythonToJava(String py2j, long batchNs, long warmupNs) {
+    void pythonToJava(String py2j, long batchNs, long warmupNs, String skip) {
         py.exec(py2j);
-        py.exec("import _kiv\n_results = run(_kiv.findClass, " + batchNs + ", " + warmupNs + ")");
-        return py.getValue("_results", String.class);
+        py.exec("import _kiv\n" + runCall("_kiv.findClass", batchNs, warmupNs, skip, ""));
     }
 }

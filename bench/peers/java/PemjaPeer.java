@@ -102,10 +102,9 @@ public class PemjaPeer extends Harness {
 
     /** Java lists come into Python as Python lists here, so size() is called on a deque. */
     @Override
-    String pythonToJava(String py2j, long batchNs, long warmupNs) {
+    void pythonToJava(String py2j, long batchNs, long warmupNs, String skip) {
         py.exec(py2j);
-        py.exec("from pemja import findClass\n_results = run(findClass, " + batchNs + ", " + warmupNs
-                + ", list_class='java.util.ArrayDeque')");
-        return (String) py.get("_results");
+        py.exec("from pemja import findClass\n"
+                + runCall("findClass", batchNs, warmupNs, skip, "list_class='java.util.ArrayDeque'"));
     }
 }

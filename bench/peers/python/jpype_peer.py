@@ -9,5 +9,5 @@ import py2j  # noqa: E402
 jpype.startJVM()
 # append(int) is ambiguous for a Python int here (boolean, char, Object): the loop passes
 # a Java int made once.
-print(py2j.run(jpype.JClass, int(os.environ["PEERS_BATCH_NS"]), int(os.environ["PEERS_WARMUP_NS"]),
-               int_arg=jpype.JInt(1), with_threads=True), end="")
+py2j.run(jpype.JClass, int(os.environ["PEERS_BATCH_NS"]), int(os.environ["PEERS_WARMUP_NS"]),
+         int_arg=jpype.JInt(1), with_threads=True, skip=os.environ.get("PEERS_SKIP", ""))

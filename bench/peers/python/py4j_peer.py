@@ -19,8 +19,7 @@ def jclass(name):
 
 
 try:
-    print(py2j.run(jclass, int(os.environ["PEERS_BATCH_NS"]), int(os.environ["PEERS_WARMUP_NS"]),
-                   set_field=set_field),
-          end="")
+    py2j.run(jclass, int(os.environ["PEERS_BATCH_NS"]), int(os.environ["PEERS_WARMUP_NS"]),
+             set_field=set_field, skip=os.environ.get("PEERS_SKIP", ""))
 finally:
     gateway.shutdown()
