@@ -3,6 +3,7 @@
 # in interleaved rounds, then one table of medians.
 #
 #   bench/peers/run.sh [--rounds N] [--peers kiv,pemja,jpype,jpy,graalpy,jython,py4j]
+#   bench/peers/run.sh --report build/peers/results/<date-time>   (the table again)
 #
 # Installs the other bridges at run time from PyPI and Maven Central into build/peers/
 # (never committed): a CPython 3.12 virtual environment for the pip packages, jars from
@@ -21,13 +22,15 @@ ROOT="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../.." && pwd)"
 HERE="$ROOT/bench/peers"
 WORK="$ROOT/build/peers"
 ROUNDS=3
+REPORT_ONLY=""
 PEERS="kiv,pemja,jpype,jpy,graalpy,jython,py4j"
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) ROUNDS="$2"; shift 2 ;;
     --peers) PEERS="$2"; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    --report) REPORT_ONLY="$2"; shift 2 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -56,6 +59,31 @@ SKIPPED="$OUT/skipped.txt"
 say() { echo "peers: $*" >&2; }
 skip() { say "skipping $1: $2"; echo "$1: $2" >> "$SKIPPED"; }
 want() { [[ ",$PEERS," == *",$1,"* ]]; }
+
+# The report of a results folder, in Markdown, on stdout and in <folder>/report.md.
+report() {
+  local dir="$1"
+  {
+    sed 's/^/- /' "$dir/about.txt"
+    echo
+    echo "Load (uptime):"
+    echo
+    sed 's/^/- /' "$dir/load.txt"
+    if [ -s "$dir/skipped.txt" ]; then
+      echo
+      echo "Not run:"
+      echo
+      sed 's/^/- /' "$dir/skipped.txt"
+    fi
+    echo
+    python3 "$HERE/table.py" "$dir"
+  } | tee "$dir/report.md"
+}
+
+if [ -n "$REPORT_ONLY" ]; then
+  report "$REPORT_ONLY"
+  exit 0
+fi
 
 # ---------------------------------------------------------------- set-up
 READY=()
@@ -221,7 +249,7 @@ run_peer() {  # peer round
 {
   echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB"
-  echo "kiv: $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null)$(git -C "$ROOT" diff --quiet 2>/dev/null || echo ' (with uncommitted changes)')"
+  echo "kiv: native/ and java/ as of commit $(git -C "$ROOT" log -1 --format=%h -- native java 2>/dev/null)$(git -C "$ROOT" diff HEAD --quiet -- native java 2>/dev/null || echo ', with uncommitted changes')"
   echo "CPython: $("$ROOT/.venv/bin/python3.12" -c 'import sys, numpy; print(sys.version.split()[0], "NumPy", numpy.__version__)' 2>/dev/null)"
   echo "JDK 17: $("$JAVA17/bin/java" -version 2>&1 | sed -n 2p)"
   [ -n "$JAVA25" ] && echo "JDK 25: $("$JAVA25/bin/java" -version 2>&1 | sed -n 2p)"
@@ -248,16 +276,4 @@ for ((r = 1; r <= ROUNDS; r++)); do
 done
 echo "end: $(uptime | sed 's/^ *//')" >>"$OUT/load.txt"
 
-{
-  cat "$OUT/about.txt"
-  echo
-  echo "load (uptime):"
-  sed 's/^/  /' "$OUT/load.txt"
-  if [ -s "$SKIPPED" ]; then
-    echo
-    echo "not run:"
-    sed 's/^/  /' "$SKIPPED"
-  fi
-  echo
-  python3 "$HERE/table.py" "$OUT"
-} | tee "$OUT/report.md"
+report "$OUT"

@@ -4,7 +4,7 @@
 
 RESULTS_DIR holds r<round>-<peer>.txt files of RESULT/FAIL/SKIP lines. Each cell is the
 median over the rounds that gave a figure; the lines under the table say how a bridge did
-an operation where that differs, which rounds were far apart, and what failed.
+an operation where that differs, which rounds were more than 2x apart, and what failed.
 """
 import os
 import re
@@ -126,18 +126,20 @@ def main(folder):
         print("| " + label + " | " + " | ".join(cells) + " |")
     print()
     print("Medians of %d interleaved rounds, per operation.%s" % (len(rounds), " Notes:" if notes else ""))
+    if notes:
+        print()
     for i, note in enumerate(notes, 1):
-        print("[%d] %s" % (i, note))
+        print("- [%d] %s" % (i, note))
     labels = dict(PEERS)
     ops = dict(OPS)
     spread = []
     for (peer, key), got in sorted(values.items()):
-        if len(got) > 1 and min(got) > 0 and key != "threads2" and max(got) / min(got) > 1.5:
+        if len(got) > 1 and min(got) > 0 and key != "threads2" and max(got) / min(got) > 2:
             spread.append("%s %s (%s to %s)" % (labels.get(peer, peer), key,
                                                  fmt(key, min(got)), fmt(key, max(got))))
     if spread:
         print()
-        print("Rounds more than 1.5x apart: " + "; ".join(spread) + ".")
+        print("Rounds more than 2x apart: " + "; ".join(spread) + ".")
     if info:
         print()
         for (peer, key), texts in sorted(info.items()):
@@ -149,6 +151,7 @@ def main(folder):
     if gaps:
         print()
         print("Failed or not run:")
+        print()
         for g in gaps:
             print("- " + g)
     return 0
