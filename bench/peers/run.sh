@@ -88,16 +88,27 @@ fi
 # ---------------------------------------------------------------- set-up
 READY=()
 
-if [ -z "$JAVA17" ]; then
+if [ -z "$JAVA17" ] || [ ! -x "$JAVA17/bin/javac" ]; then
   say "no JDK 17 found (set JAVA17_HOME)"; exit 1
 fi
 export JAVA_HOME="$JAVA17"
 export PATH="$JAVA17/bin:$PATH"
 
+compile_peer() {  # peer class javac [javac options...]: the harness of one bridge
+  local peer="$1" class="$2" javac="$3"
+  shift 3
+  if "$javac" -d "$WORK/classes/$peer" "$@" "$HERE/java/Harness.java" "$HERE/java/$class.java" \
+       >>"$OUT/setup-$peer.log" 2>&1; then
+    READY+=("$peer")
+  else
+    skip "$peer" "compile failed (see $OUT/setup-$peer.log)"
+  fi
+}
+
 if want kiv; then
-  if "$ROOT/bin/setup" --if-needed >"$OUT/setup-kiv.log" 2>&1 && KIV_CP="$("$ROOT/bin/kiv" --classpath 2>>"$OUT/setup-kiv.log")" \
-     && javac -d "$WORK/classes/kiv" -cp "$KIV_CP" "$HERE/java/Harness.java" "$HERE/java/KivPeer.java" >>"$OUT/setup-kiv.log" 2>&1; then
-    READY+=(kiv)
+  if "$ROOT/bin/setup" --if-needed >"$OUT/setup-kiv.log" 2>&1 \
+     && KIV_CP="$("$ROOT/bin/kiv" --classpath 2>>"$OUT/setup-kiv.log")"; then
+    compile_peer kiv KivPeer javac -cp "$KIV_CP"
   else
     skip kiv "build failed (see $OUT/setup-kiv.log)"
   fi
@@ -140,12 +151,7 @@ maven_jar() {  # group:artifact:version -> prints the jar path
 
 if want pemja && pip_peer pemja "pemja==$PEMJA_VERSION"; then
   if PEMJA_JAR="$(maven_jar com.alibaba:pemja:$PEMJA_VERSION)"; then
-    if javac -d "$WORK/classes/pemja" -cp "$PEMJA_JAR" "$HERE/java/Harness.java" "$HERE/java/PemjaPeer.java" \
-         >"$OUT/setup-pemja.log" 2>&1; then
-      READY+=(pemja)
-    else
-      skip pemja "compile failed (see $OUT/setup-pemja.log)"
-    fi
+    compile_peer pemja PemjaPeer javac -cp "$PEMJA_JAR"
   else
     skip pemja "Maven com.alibaba:pemja:$PEMJA_VERSION did not resolve (see $OUT/setup-maven.log)"
   fi
@@ -156,32 +162,22 @@ want py4j && pip_peer py4j "py4j==$PY4J_VERSION" && READY+=(py4j)
 
 if want jython; then
   if JYTHON_JAR="$(maven_jar org.python:jython-standalone:$JYTHON_VERSION)"; then
-    if javac -d "$WORK/classes/jython" -cp "$JYTHON_JAR" "$HERE/java/Harness.java" "$HERE/java/JythonPeer.java" \
-         >"$OUT/setup-jython.log" 2>&1; then
-      READY+=(jython)
-    else
-      skip jython "compile failed (see $OUT/setup-jython.log)"
-    fi
+    compile_peer jython JythonPeer javac -cp "$JYTHON_JAR"
   else
-    skip jython "Maven org.python:jython-standalone:$JYTHON_VERSION did not resolve"
+    skip jython "Maven org.python:jython-standalone:$JYTHON_VERSION did not resolve (see $OUT/setup-maven.log)"
   fi
 fi
 
 GRAAL_MODULES="$WORK/graalpy/modules"
 GRAAL_COMPILER=""
 if want graalpy; then
-  if [ -z "$JAVA25" ]; then
-    skip graalpy "no JDK 25 found (set JAVA25_HOME): its JIT needs one"
+  if [ -z "$JAVA25" ] || [ ! -x "$JAVA25/bin/javac" ]; then
+    skip graalpy "no JDK 25 found at '${JAVA25:-/usr/lib/jvm/*25*}' (set JAVA25_HOME): its JIT needs one"
   elif { [ -f "$GRAAL_MODULES/polyglot-$GRAALPY_VERSION.jar" ] || mvn -q -B -f "$HERE/graalpy-pom.xml" \
            -Dgraalpy.version="$GRAALPY_VERSION" dependency:copy-dependencies -DexcludeTypes=pom \
            -DoutputDirectory="$GRAAL_MODULES" >>"$OUT/setup-maven.log" 2>&1; } \
        && GRAAL_COMPILER="$(maven_jar org.graalvm.compiler:compiler:$GRAALPY_VERSION)"; then
-    if "$JAVA25/bin/javac" -d "$WORK/classes/graalpy" -p "$GRAAL_MODULES" --add-modules org.graalvm.polyglot \
-         "$HERE/java/Harness.java" "$HERE/java/GraalPyPeer.java" >"$OUT/setup-graalpy.log" 2>&1; then
-      READY+=(graalpy)
-    else
-      skip graalpy "compile failed (see $OUT/setup-graalpy.log)"
-    fi
+    compile_peer graalpy GraalPyPeer "$JAVA25/bin/javac" -p "$GRAAL_MODULES" --add-modules org.graalvm.polyglot
   else
     skip graalpy "Maven org.graalvm.polyglot $GRAALPY_VERSION or its compiler did not resolve (see $OUT/setup-maven.log)"
   fi
