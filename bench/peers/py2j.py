@@ -121,10 +121,8 @@ def threads(batch_ns, warmup_ns):
     runs = [0]
     failure = []
 
-    code = WORK
-
-    def work():
-        eval(compile(code, "<work>", "exec"), {})
+    def work():  # exec is a statement in Python 2: compile and eval read alike in both
+        eval(compile(WORK, "<work>", "exec"), {})
 
     def body(slot):
         try:
