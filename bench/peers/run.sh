@@ -3,7 +3,8 @@
 # in interleaved rounds, then one table of medians.
 #
 #   bench/peers/run.sh [--rounds N] [--peers kiv,pemja,jpype,jpy,graalpy,jython,py4j]
-#   bench/peers/run.sh --report build/peers/results/<date-time>   (the table again)
+#   bench/peers/run.sh --report DIR [DIR...]   (the table again, from build/peers/results/
+#                                               folders; several folders pool their rounds)
 #
 # Installs the other bridges at run time from PyPI and Maven Central into build/peers/
 # (never committed): a CPython 3.12 virtual environment for the pip packages, jars from
@@ -22,15 +23,15 @@ ROOT="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../.." && pwd)"
 HERE="$ROOT/bench/peers"
 WORK="$ROOT/build/peers"
 ROUNDS=3
-REPORT_ONLY=""
+REPORT_ONLY=()
 PEERS="kiv,pemja,jpype,jpy,graalpy,jython,py4j"
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) ROUNDS="$2"; shift 2 ;;
     --peers) PEERS="$2"; shift 2 ;;
-    --report) REPORT_ONLY="$2"; shift 2 ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    --report) shift; REPORT_ONLY=("$@"); break ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -60,28 +61,37 @@ say() { echo "peers: $*" >&2; }
 skip() { say "skipping $1: $2"; echo "$1: $2" >> "$SKIPPED"; }
 want() { [[ ",$PEERS," == *",$1,"* ]]; }
 
-# The report of a results folder, in Markdown, on stdout and in <folder>/report.md.
+# The report of one results folder (also saved as <folder>/report.md) or of several
+# pooled, in Markdown on stdout.
 report() {
-  local dir="$1"
+  local dir out=/dev/null
+  [ $# -eq 1 ] && out="$1/report.md"
   {
-    sed 's/^/- /' "$dir/about.txt"
-    echo
-    echo "Load (uptime):"
-    echo
-    sed 's/^/- /' "$dir/load.txt"
-    if [ -s "$dir/skipped.txt" ]; then
-      echo
-      echo "Not run:"
-      echo
-      sed 's/^/- /' "$dir/skipped.txt"
+    if [ $# -eq 1 ]; then
+      sed 's/^/- /' "$1/about.txt"
+    else
+      grep -v '^date: \|^command: ' "$1/about.txt" | sed 's/^/- /'
+      echo "- runs pooled: $#, each \`bench/peers/run.sh\`; the table: \`bench/peers/run.sh --report\` with their folders"
     fi
+    for dir in "$@"; do
+      echo
+      if [ $# -eq 1 ]; then echo "Load (uptime):"; else echo "Run $(basename "$dir"), load (uptime):"; fi
+      echo
+      sed 's/^/- /' "$dir/load.txt"
+      if [ -s "$dir/skipped.txt" ]; then
+        echo
+        echo "Not run:"
+        echo
+        sed 's/^/- /' "$dir/skipped.txt"
+      fi
+    done
     echo
-    python3 "$HERE/table.py" "$dir"
-  } | tee "$dir/report.md"
+    python3 "$HERE/table.py" "$@"
+  } | tee "$out"
 }
 
-if [ -n "$REPORT_ONLY" ]; then
-  report "$REPORT_ONLY"
+if [ ${#REPORT_ONLY[@]} -gt 0 ]; then
+  report "${REPORT_ONLY[@]}"
   exit 0
 fi
 

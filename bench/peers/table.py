@@ -1,10 +1,11 @@
 """Turns the per-round outputs of bench/peers/run.sh into one Markdown table.
 
-    python3 table.py RESULTS_DIR
+    python3 table.py RESULTS_DIR [RESULTS_DIR...]
 
-RESULTS_DIR holds r<round>-<peer>.txt files of RESULT/FAIL/SKIP lines. Each cell is the
-median over the rounds that gave a figure; the lines under the table say how a bridge did
-an operation where that differs, which rounds were more than 2x apart, and what failed.
+A RESULTS_DIR holds r<round>-<peer>.txt files of RESULT/FAIL/SKIP lines; the rounds of
+several folders are pooled. Each cell is the median over the rounds that gave a figure;
+the lines under the table say how a bridge did an operation where that differs, how far
+apart the rounds were, and what failed.
 """
 import os
 import re
@@ -76,13 +77,13 @@ def fmt(key, value):
             return ("%.1f %s" if shown < 100 else "%.0f %s") % (shown, unit)
 
 
-def main(folder):
+def main(folders):
     values, problems, rounds, info = {}, {}, set(), {}
-    for name in sorted(os.listdir(folder)):
+    for folder, name in sorted((f, n) for f in folders for n in os.listdir(f)):
         m = re.match(r"r(\d+)-(\w+)\.txt$", name)
         if not m:
             continue
-        rounds.add(int(m.group(1)))
+        rounds.add((folder, int(m.group(1))))
         peer = m.group(2)
         with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as f:
             for line in f:
@@ -98,10 +99,11 @@ def main(folder):
                 elif kind == "INFO":
                     info.setdefault((peer, key), set()).add(rest)
                 else:
-                    problems.setdefault((peer, key, kind), rest)
+                    where = "%s round %s" % (os.path.basename(os.path.normpath(folder)), m.group(1))
+                    problems.setdefault((peer, key, kind), []).append((where, rest))
     ran = [(p, label) for p, label in PEERS if any(k[0] == p for k in values)]
     if not ran:
-        print("no results in " + folder)
+        print("no results in " + " ".join(folders))
         return 1
     marks, notes = {}, []
     for peer, _ in ran:
@@ -132,22 +134,27 @@ def main(folder):
         print("- [%d] %s" % (i, note))
     labels = dict(PEERS)
     ops = dict(OPS)
-    spread = []
-    for (peer, key), got in sorted(values.items()):
-        if len(got) > 1 and min(got) > 0 and key != "threads2" and max(got) / min(got) > 2:
-            spread.append("%s %s (%s to %s)" % (labels.get(peer, peer), key,
-                                                 fmt(key, min(got)), fmt(key, max(got))))
-    if spread:
+    full, middle = [], []
+    for (peer, key), got in values.items():
+        if len(got) > 1 and min(got) > 0 and key != "threads2":
+            got = sorted(got)
+            full.append(got[-1] / got[0])
+            middle.append(got[(3 * len(got)) // 4 - (len(got) % 4 == 0)] / got[len(got) // 4])
+    if full:
         print()
-        print("Rounds more than 2x apart: " + "; ".join(spread) + ".")
+        print("Spread between rounds, over %d cells: a cell's slowest round took a median %.1fx its"
+              " fastest; its upper-quartile round, a median %.1fx its lower-quartile one."
+              % (len(full), statistics.median(full), statistics.median(middle)))
     if info:
         print()
         for (peer, key), texts in sorted(info.items()):
             print("%s %s: %s" % (labels.get(peer, peer), key, ", ".join(sorted(texts))))
     gaps = []
-    for (peer, key, kind), why in sorted(problems.items()):
+    for (peer, key, kind), seen in sorted(problems.items()):
         if kind == "FAIL" or key not in ops:
-            gaps.append("%s %s %s: %s" % (labels.get(peer, peer), key, kind.lower(), why))
+            gaps.append("%s %s, %s in %d of %d rounds (%s): %s" % (
+                labels.get(peer, peer), key, "failed" if kind == "FAIL" else "skipped", len(seen),
+                len(rounds), ", ".join(w for w, _ in seen), seen[0][1]))
     if gaps:
         print()
         print("Failed or not run:")
@@ -158,4 +165,4 @@ def main(folder):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1:]))
