@@ -393,6 +393,11 @@ public abstract class Kiv implements Interpreter {
         }
 
         @Override
+        public boolean isOpen(Kiv kiv) {
+            return kiv.state == OPEN;
+        }
+
+        @Override
         public long interpreterId(Kiv kiv) {
             return kiv.interpreterId;
         }

@@ -56,6 +56,9 @@ public abstract class KivAccess {
      */
     public abstract void release(Kiv kiv, OwnedReference reference);
 
+    /** True while {@code kiv} is open: neither closing nor closed. */
+    public abstract boolean isOpen(Kiv kiv);
+
     /** The number of the Python interpreter {@code kiv} is bound to. */
     public abstract long interpreterId(Kiv kiv);
 
