@@ -59,6 +59,9 @@ public class PyObject implements AutoCloseable {
      * adds the reference this object owns once the constructor has returned. The
      * reference is registered for release last, so that a constructor that fails leaves
      * nothing to give back.
+     *
+     * @param kiv the interpreter binding the object belongs to
+     * @param address the Python object
      */
     protected PyObject(Kiv kiv, long address) {
         this.kiv = kiv;
@@ -82,29 +85,54 @@ public class PyObject implements AutoCloseable {
     /**
      * The address of the Python object (for the native library), or 0 once the
      * reference was given back or the interpreter closed.
+     *
+     * @return the address, or 0
      */
     public long getPyObject() {
         return pointer.isReleased() ? 0L : address;
     }
 
-    /** The interpreter this object belongs to. */
+    /**
+     * The interpreter this object belongs to.
+     *
+     * @return the interpreter binding that made it
+     */
     public Kiv getInterpreter() {
         return kiv;
     }
 
-    /** Python's {@code getattr}: the attribute converted to the Java type that suits it best. */
+    /**
+     * Python's {@code getattr}: the attribute converted to the Java type that suits it best.
+     *
+     * @param name the attribute's name
+     * @return its value, converted (None is null)
+     * @throws KivException when there is no such attribute (AttributeError)
+     */
     public Object getAttr(String name) {
         return getAttr(name, Object.class);
     }
 
-    /** The attribute converted to {@code type}. */
+    /**
+     * Python's {@code getattr}, converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param name the attribute's name
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return its value, converted (None is null)
+     * @throws KivException when there is no such attribute, or its value does not fit
+     */
     public <T> T getAttr(String name, Class<T> type) {
         Objects.requireNonNull(type, "type");
         Class<T> boxed = boxed(type);
         return boxed.cast(callNative((o, r, n, as, c) -> o.getAttr(r, o.live(), n, as), this, name, boxed, null));
     }
 
-    /** Python's {@code setattr}: sets the attribute to {@code value} converted to Python (null is None). */
+    /**
+     * Python's {@code setattr}.
+     *
+     * @param name the attribute's name
+     * @param value the value, converted to Python (null is None)
+     */
     public void setAttr(String name, Object value) {
         callNative((o, r, n, v, c) -> {
             o.setAttr(r, o.live(), n, v);
@@ -112,7 +140,12 @@ public class PyObject implements AutoCloseable {
         }, this, name, value, null);
     }
 
-    /** Python's {@code delattr}; a missing attribute throws (AttributeError). */
+    /**
+     * Python's {@code delattr}.
+     *
+     * @param name the attribute's name
+     * @throws KivException when there is no such attribute (AttributeError)
+     */
     public void delAttr(String name) {
         callNative((o, r, n, b, c) -> {
             o.delAttr(r, o.live(), n);
@@ -120,7 +153,14 @@ public class PyObject implements AutoCloseable {
         }, this, name, null, null);
     }
 
-    /** This object converted to {@code type}. */
+    /**
+     * This object converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return the converted value
+     * @throws KivException when the object does not fit
+     */
     public <T> T as(Class<T> type) {
         Objects.requireNonNull(type, "type");
         Class<T> boxed = boxed(type);
@@ -179,12 +219,21 @@ public class PyObject implements AutoCloseable {
         return null;
     }
 
-    /** True when this is Python's None (conversions hand None to Java as null, not as a PyObject). */
+    /**
+     * Whether this is Python's None. Conversions hand None to Java as null, not as a
+     * PyObject, so this is true only of an object made around None itself.
+     *
+     * @return true for None
+     */
     public boolean isNone() {
         return callNative((o, r, a, b, c) -> o.isNone(r, o.live()), this, null, null, null);
     }
 
-    /** Python's {@code callable}: true for functions, methods, classes and objects with {@code __call__}. */
+    /**
+     * Python's {@code callable}.
+     *
+     * @return true for functions, methods, classes and objects with {@code __call__}
+     */
     public boolean isCallable() {
         return callNative((o, r, a, b, c) -> o.isCallable(r, o.live()), this, null, null, null);
     }
@@ -192,12 +241,20 @@ public class PyObject implements AutoCloseable {
     /**
      * Python's {@code hasattr}: false when the look-up raises AttributeError; another error
      * of the look-up (a failing property, say) throws.
+     *
+     * @param name the attribute's name
+     * @return whether the attribute exists
      */
     public boolean hasAttr(String name) {
         return callNative((o, r, n, b, c) -> o.hasAttr(r, o.live(), n), this, name, null, null);
     }
 
-    /** Python's {@code len}; an object without a length throws (TypeError). */
+    /**
+     * Python's {@code len}.
+     *
+     * @return the number of items
+     * @throws KivException when the object has no length (TypeError)
+     */
     public long len() {
         return callNative((o, r, a, b, c) -> o.len(r, o.live()), this, null, null, null);
     }
@@ -206,19 +263,35 @@ public class PyObject implements AutoCloseable {
      * Python's {@code self[key]}, with {@code key} converted to Python, the item converted
      * to the Java type that suits it best. A missing key or index throws (KeyError,
      * IndexError).
+     *
+     * @param key the key or index
+     * @return the item, converted (None is null)
      */
     public Object getItem(Object key) {
         return getItem(key, Object.class);
     }
 
-    /** Python's {@code self[key]}, converted to {@code type}. */
+    /**
+     * Python's {@code self[key]}, converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param key the key or index, converted to Python
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return the item, converted (None is null)
+     * @throws KivException when there is no such item, or it does not fit
+     */
     public <T> T getItem(Object key, Class<T> type) {
         Objects.requireNonNull(type, "type");
         Class<T> boxed = boxed(type);
         return boxed.cast(callNative((o, r, k, as, c) -> o.getItem(r, o.live(), k, as), this, key, boxed, null));
     }
 
-    /** Python's {@code self[key] = value}, both converted to Python (null is None). */
+    /**
+     * Python's {@code self[key] = value}.
+     *
+     * @param key the key or index, converted to Python
+     * @param value the value, converted to Python (null is None)
+     */
     public void setItem(Object key, Object value) {
         callNative((o, r, k, v, c) -> {
             o.setItem(r, o.live(), k, v);
@@ -226,7 +299,12 @@ public class PyObject implements AutoCloseable {
         }, this, key, value, null);
     }
 
-    /** Python's {@code del self[key]}; a missing key or index throws (KeyError, IndexError). */
+    /**
+     * Python's {@code del self[key]}.
+     *
+     * @param key the key or index, converted to Python
+     * @throws KivException when there is no such item (KeyError, IndexError)
+     */
     public void delItem(Object key) {
         callNative((o, r, k, b, c) -> {
             o.delItem(r, o.live(), k);
@@ -241,12 +319,21 @@ public class PyObject implements AutoCloseable {
      * interpreter is open; it holds the Python iterator until it is exhausted or
      * unreachable. {@code remove} is not supported. For a {@code for} statement:
      * {@code for (Object x : (Iterable<Object>) obj::iterator)}.
+     *
+     * @return a new iterator
+     * @throws KivException when the object is not iterable (TypeError)
      */
     public Iterator<Object> iterator() {
         return iterator(Object.class);
     }
 
-    /** Like {@link #iterator()}, with each item converted to {@code type}. */
+    /**
+     * Like {@link #iterator()}, with each item converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param type the class to convert each item to (a primitive class means its boxed class)
+     * @return a new iterator
+     */
     public <T> Iterator<T> iterator(Class<T> type) {
         Objects.requireNonNull(type, "type");
         PyObject it = callNative((o, r, a, b, c) -> o.iter(r, o.live()), this, null, null, null);
