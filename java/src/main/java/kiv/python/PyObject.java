@@ -315,9 +315,10 @@ public class PyObject implements AutoCloseable {
     /**
      * Python's {@code iter}: an iterator over what a Python {@code for} loop would give,
      * each item converted to the Java type that suits it best. The object must be
-     * iterable (else TypeError). The iterator may be used from any thread while the
-     * interpreter is open; it holds the Python iterator until it is exhausted or
-     * unreachable. {@code remove} is not supported. For a {@code for} statement:
+     * iterable (else TypeError). The iterator may be used from any thread (one at a
+     * time, as any Java iterator) while the interpreter is open; it holds the Python
+     * iterator until it is exhausted, raised, or became unreachable; after an exception
+     * it has no more items. {@code remove} is not supported. For a {@code for} statement:
      * {@code for (Object x : (Iterable<Object>) obj::iterator)}.
      *
      * @return a new iterator
