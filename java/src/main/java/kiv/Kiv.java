@@ -124,11 +124,20 @@ public abstract class Kiv implements Interpreter {
         }
     }
 
-    /** The thread this interpreter belongs to. */
+    /**
+     * The thread this interpreter belongs to.
+     *
+     * @return the thread that made it
+     */
     public final Thread getOwnerThread() {
         return owner;
     }
 
+    /**
+     * Whether {@link #close()} has finished.
+     *
+     * @return true once closed
+     */
     public final boolean isClosed() {
         return state == CLOSED;
     }
@@ -390,6 +399,11 @@ public abstract class Kiv implements Interpreter {
         @Override
         public void release(Kiv kiv, OwnedReference reference) {
             kiv.release(reference);
+        }
+
+        @Override
+        public boolean isOpen(Kiv kiv) {
+            return kiv.state == OPEN;
         }
 
         @Override

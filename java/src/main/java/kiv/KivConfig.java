@@ -13,13 +13,24 @@ public final class KivConfig {
     ClassLoader classLoader;
     final List<String> includePaths = new ArrayList<>();
 
-    /** Defaults to the thread's context class loader, else the loader of the kiv classes. */
+    /**
+     * The class loader through which Python code finds Java classes. Defaults to the
+     * thread's context class loader, else the loader of the kiv classes.
+     *
+     * @param classLoader the loader, or null for the default
+     * @return this
+     */
     public KivConfig setClassLoader(ClassLoader classLoader) {
         this.classLoader = classLoader;
         return this;
     }
 
-    /** Folders searched for Python modules before the standard ones, in the order given. */
+    /**
+     * Folders searched for Python modules before the standard ones, in the order given.
+     *
+     * @param paths folders, added after those added before
+     * @return this
+     */
     public KivConfig addIncludePaths(String... paths) {
         for (String p : paths) {
             if (p == null) {
@@ -30,6 +41,11 @@ public final class KivConfig {
         return this;
     }
 
+    /**
+     * The folders added by {@link #addIncludePaths}.
+     *
+     * @return the folders, in order, unmodifiable
+     */
     public List<String> getIncludePaths() {
         return Collections.unmodifiableList(includePaths);
     }
