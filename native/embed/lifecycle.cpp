@@ -30,6 +30,10 @@ PyThreadState* mainThreadState = nullptr;
 PyObject* mainInterpreterModules = nullptr;      // the main interpreter's sys.modules
 PyObject* mainInterpreterModulesLock = nullptr;  // a threading.Lock() of the main interpreter
 bool finalized = false;
+// Why CPython's own initialisation failed, once it has: CPython keeps part of its
+// state from a failed Py_InitializeFromConfig, and a second call fails in ways that
+// hide the first cause, so start-up is not tried again in this process.
+std::string initFailure;
 std::atomic<int> open_records{0};
 
 constexpr const char* kRecordKey = "kiv";
@@ -145,6 +149,12 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
     pyembed_throw_illegal_state(env, "Python has been finalized in this process and cannot start again", 0);
     return;
   }
+  if (!initFailure.empty()) {
+    std::string why = "Python failed to start earlier in this process (" + initFailure +
+                      "); its start-up cannot be tried again in this process";
+    pyembed_throw_illegal_state(env, why.c_str(), 0);
+    return;
+  }
   char msg[200] = {};
   if (!kiv::python_version_ok(Py_GetVersion(), msg, sizeof msg)) {
     pyembed_throw_illegal_state(env, msg, 0);
@@ -178,18 +188,26 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   if (verbose >= 0) config.verbose = verbose;
   if (writeBytecode >= 0) config.write_bytecode = writeBytecode;
 
+  bool initialized = false;
   if (!PyStatus_Exception(status)) {
     promote_libpython();
+    initialized = true;
     status = Py_InitializeFromConfig(&config);
   }
   PyConfig_Clear(&config);
   if (PyStatus_Exception(status)) {
     if (PyStatus_IsExit(status)) {
       std::snprintf(msg, sizeof msg, "Python initialization exited with status %d", status.exitcode);
-      pyembed_throw_illegal_state(env, msg, 0);
     } else {
-      pyembed_throw_illegal_state(env, status.err_msg ? status.err_msg : "Python initialization failed", 0);
+      std::snprintf(msg, sizeof msg, "%s", status.err_msg ? status.err_msg : "Python initialization failed");
     }
+    if (initialized) {
+      try {
+        initFailure = msg;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    pyembed_throw_illegal_state(env, msg, 0);
     return;
   }
 

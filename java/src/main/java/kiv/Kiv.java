@@ -49,6 +49,8 @@ public abstract class Kiv implements Interpreter {
      * interpreters.
      */
     private long interpreterId = -1;
+    /** Read by the native library when SystemExit leaves Python code (see KivConfig). */
+    private final boolean systemExitThrows;
 
     /** A new sub-interpreter. */
     Kiv(SubInterpreterOptions options, KivConfig config) {
@@ -61,6 +63,7 @@ public abstract class Kiv implements Interpreter {
         MainInterpreter.start();
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
+        this.systemExitThrows = config.systemExitThrows;
         this.ownsInterpreter = true;
         this.base = null;
         this.record = init_sub(classLoader, options.publishMainModules, options.isolatedBase,
@@ -77,6 +80,7 @@ public abstract class Kiv implements Interpreter {
         MainInterpreter.start();
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
+        this.systemExitThrows = config.systemExitThrows;
         this.ownsInterpreter = false;
         this.base = base;
         if (base == null) {

@@ -7,11 +7,13 @@ import java.util.List;
 
 /**
  * Per-interpreter settings: the class loader through which Python code finds Java
- * classes ({@code _kiv.forName}) and folders put at the front of {@code sys.path}.
+ * classes ({@code _kiv.forName}), folders put at the front of {@code sys.path}, and
+ * what {@code SystemExit} does.
  */
 public final class KivConfig {
     ClassLoader classLoader;
     final List<String> includePaths = new ArrayList<>();
+    boolean systemExitThrows;
 
     /** Defaults to the thread's context class loader, else the loader of the kiv classes. */
     public KivConfig setClassLoader(ClassLoader classLoader) {
@@ -30,6 +32,22 @@ public final class KivConfig {
         return this;
     }
 
+    /**
+     * What {@code SystemExit} ({@code sys.exit()}, {@code exit()}) does when it leaves
+     * Python code this interpreter runs for Java. By default (false) it ends the process
+     * at once with its status, as it would end python. With true it reaches Java as a
+     * {@link SystemExitException} carrying the status instead, so that a program that
+     * runs scripts survives one that calls {@code exit()}.
+     */
+    public KivConfig setSystemExitThrows(boolean systemExitThrows) {
+        this.systemExitThrows = systemExitThrows;
+        return this;
+    }
+
+    public boolean isSystemExitThrows() {
+        return systemExitThrows;
+    }
+
     public List<String> getIncludePaths() {
         return Collections.unmodifiableList(includePaths);
     }
@@ -44,6 +62,7 @@ public final class KivConfig {
 
     @Override
     public String toString() {
-        return "KivConfig[classLoader=" + classLoader + ", includePaths=" + Arrays.toString(includePaths.toArray()) + "]";
+        return "KivConfig[classLoader=" + classLoader + ", includePaths=" + Arrays.toString(includePaths.toArray())
+                + ", systemExitThrows=" + systemExitThrows + "]";
     }
 }

@@ -18,8 +18,11 @@ public final class MainInterpreter {
 
     /**
      * Sets the start-up configuration. Allowed once, before Python starts; any later
-     * call throws {@link IllegalStateException}. (When Python refused to start with the
-     * configuration set, a new one may be set and the start tried again.)
+     * call throws {@link IllegalStateException}. (When the configuration set was refused
+     * before CPython's own initialisation ran, for example for a null argument, a new
+     * one may be set and the start tried again. Once CPython's initialisation itself
+     * failed, as for a home without the standard library, every later start throws
+     * {@link IllegalStateException} saying so: CPython cannot start twice in a process.)
      *
      * @param pyConfig the configuration; it is copied
      */

@@ -81,6 +81,37 @@ public final class ProcessProbe {
                 Runtime.getRuntime().halt(0);
                 break;
             }
+            case "bad-home": {
+                // CPython's own initialisation fails: a second start says why it is refused.
+                MainInterpreter.setConfig(new PyConfig().setHome("/nonexistent/kiv-home"));
+                for (int i = 0; i < 2; i++) {
+                    try {
+                        new SharedInterpreter();
+                        System.out.println("started");
+                    } catch (IllegalStateException e) {
+                        System.out.println("refused: " + e.getMessage());
+                    }
+                    MainInterpreter.setConfig(MainInterpreter.defaultConfig());
+                }
+                break;
+            }
+            case "quiet-errors": {
+                // Errors that once printed on their way to Java, and lost their type.
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import sys\nsys.setrecursionlimit(200)\ndef down():\n    return str(again)\n");
+                    py.set("again", new kivtest.Fixtures.Callback(() -> String.valueOf(py.invoke("down"))));
+                    py.set("bad", new kivtest.Fixtures.Thrower(kivtest.Fixtures.BadMessage::new));
+                    for (String code : new String[] {"down()", "str(bad)"}) {
+                        try {
+                            py.exec(code);
+                            System.err.println("no exception from " + code);
+                        } catch (KivException e) {
+                            System.err.println(e.getPythonTypeName() + " " + e.getMessage().length());
+                        }
+                    }
+                }
+                break;
+            }
             default:
                 throw new IllegalArgumentException(args[0]);
         }

@@ -48,6 +48,29 @@ class ProcessTest {
     }
 
     @Test
+    void aFailedStartInsideCPythonIsNotRetried() throws Exception {
+        ChildJvm.Result r = probe("bad-home");
+        r.assertExit(0);
+        String[] lines = r.stdout.strip().split("\n");
+        assertEquals(2, lines.length, r.toString());
+        assertTrue(lines[0].startsWith("refused: "), r.toString());
+        assertTrue(lines[1].startsWith("refused: Python failed to start earlier in this process ("), r.toString());
+        assertTrue(lines[1].endsWith("); its start-up cannot be tried again in this process"), r.toString());
+    }
+
+    @Test
+    void errorsOnTheirWayToJavaPrintNothing() throws Exception {
+        ChildJvm.Result r = probe("quiet-errors");
+        r.assertExit(0);
+        assertEquals("", r.stdout, r.toString());
+        String[] lines = r.stderr.strip().split("\n");
+        assertEquals(2, lines.length, r.toString());
+        assertTrue(lines[0].startsWith("RecursionError "), r.toString());
+        assertTrue(Integer.parseInt(lines[0].substring("RecursionError ".length())) < 300, r.toString());
+        assertTrue(lines[1].startsWith("RuntimeError "), r.toString());
+    }
+
+    @Test
     void evalFlushesPythonOutputWhenStdoutIsAPipe() throws Exception {
         ChildJvm.Result r = probe("eval-output");
         r.assertExit(0);

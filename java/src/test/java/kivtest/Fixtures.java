@@ -41,6 +41,21 @@ public final class Fixtures {
         }
     }
 
+    /** A throwable whose message and string form cannot be read. */
+    public static final class BadMessage extends RuntimeException {
+        private static final long serialVersionUID = 1L;
+
+        @Override
+        public String getMessage() {
+            throw new IllegalStateException("getMessage refused");
+        }
+
+        @Override
+        public String toString() {
+            throw new IllegalStateException("toString refused");
+        }
+    }
+
     /** Its toString runs the given code (for example a call back into Python). */
     public static final class Callback {
         private final Supplier<String> code;
