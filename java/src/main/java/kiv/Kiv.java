@@ -51,6 +51,10 @@ public abstract class Kiv implements Interpreter {
     private long interpreterId = -1;
     /** Read by the native library when SystemExit leaves Python code (see KivConfig). */
     private final boolean systemExitThrows;
+    /** interrupt() was asked for during the owner's current call: withdrawn at its end. */
+    private volatile boolean interruptAsked;
+    /** That request came from Thread.interrupt() of the owner (see InterruptWatch). */
+    private volatile boolean threadInterruptAsked;
 
     /** A new sub-interpreter. */
     Kiv(SubInterpreterOptions options, KivConfig config) {
@@ -108,6 +112,7 @@ public abstract class Kiv implements Interpreter {
             // The native side always throws when it fails; this is a backstop.
             throw new KivException("Interpreter set-up failed");
         }
+        InterruptWatch.watch(this);
         PythonModules.installJavaImports(this);
         if (!config.includePaths.isEmpty()) {
             StringBuilder code = new StringBuilder("import sys\nsys.path[0:0] = [");
@@ -153,7 +158,9 @@ public abstract class Kiv implements Interpreter {
         try {
             return op.call(target, r, a, b, c);
         } finally {
-            depth--;
+            if (--depth == 0 && interruptAsked) {
+                endInterrupt();
+            }
         }
     }
 
@@ -203,6 +210,83 @@ public abstract class Kiv implements Interpreter {
             releaseUnreachable(record);
         }
         return record;
+    }
+
+    @Override
+    public void interrupt() {
+        synchronized (lock) {
+            if (state != OPEN || record == 0) {
+                return;
+            }
+            interruptAsked = true;
+            interruptNative(record);
+        }
+    }
+
+    /**
+     * The owner's outermost call ended after interrupt() was asked for: a
+     * KeyboardInterrupt not raised yet is withdrawn, and one raised for Thread.interrupt()
+     * clears the thread's interrupt status, as InterruptedException does.
+     */
+    private void endInterrupt() {
+        boolean withdrawn;
+        synchronized (lock) {
+            interruptAsked = false;
+            withdrawn = record != 0 && withdrawInterrupt(record);
+        }
+        if (threadInterruptAsked) {
+            threadInterruptAsked = false;
+            if (!withdrawn) {
+                Thread.interrupted();
+            }
+        }
+    }
+
+    /**
+     * Turns {@link Thread#interrupt()} of an owner thread that runs Python code into
+     * {@link #interrupt()}: one daemon thread looks at the open interpreters every 50 ms
+     * while there are any (a Java thread's interrupt status can only be polled).
+     */
+    private static final class InterruptWatch implements Runnable {
+        private static final Set<Kiv> OPEN_BINDINGS = ConcurrentHashMap.newKeySet();
+        private static Thread thread;
+
+        static synchronized void watch(Kiv kiv) {
+            OPEN_BINDINGS.add(kiv);
+            if (thread == null) {
+                thread = new Thread(new InterruptWatch(), "kiv-interrupt-watch");
+                thread.setDaemon(true);
+                thread.start();
+            }
+            InterruptWatch.class.notifyAll();
+        }
+
+        static void unwatch(Kiv kiv) {
+            OPEN_BINDINGS.remove(kiv);
+        }
+
+        @Override
+        public void run() {
+            try {
+                while (true) {
+                    synchronized (InterruptWatch.class) {
+                        while (OPEN_BINDINGS.isEmpty()) {
+                            InterruptWatch.class.wait();
+                        }
+                    }
+                    Thread.sleep(50);
+                    for (Kiv k : OPEN_BINDINGS) {
+                        // depth is the owner's; a stale read only delays the request.
+                        if (k.depth > 0 && !k.threadInterruptAsked && k.owner.isInterrupted()) {
+                            k.threadInterruptAsked = true;
+                            k.interrupt();
+                        }
+                    }
+                }
+            } catch (InterruptedException e) {
+                // The JVM is going down.
+            }
+        }
     }
 
     private KivException notOpen() {
@@ -376,6 +460,9 @@ public abstract class Kiv implements Interpreter {
                     state = OPEN;
                 }
             }
+            if (done) {
+                InterruptWatch.unwatch(this);
+            }
             if (done && base != null) {
                 synchronized (base.lock) {
                     base.dependents.remove(this);
@@ -440,4 +527,8 @@ public abstract class Kiv implements Interpreter {
     native Object getValue(long record, String expression, Class<?> as);
 
     native void set(long record, String name, Object value);
+
+    private native void interruptNative(long record);
+
+    private native boolean withdrawInterrupt(long record);
 }

@@ -97,45 +97,9 @@ public final class MainInterpreter {
         return c;
     }
 
-    /**
-     * Makes the calling thread the one whose Python code {@link #requestInterrupt}
-     * interrupts, in the main interpreter (the kiv command's console thread). Python must
-     * be running.
-     */
-    static void markInterruptTarget() {
-        start();
-        markInterruptTargetNative();
-    }
-
-    /**
-     * Raises KeyboardInterrupt in the Python code of the thread chosen with
-     * {@link #markInterruptTarget}, as Ctrl-C does in python: at its next bytecode
-     * boundary, or when it comes back to Python from a Java call. Safe from any thread
-     * that holds no interpreter lock, signal handlers included; does nothing before a
-     * target is chosen.
-     */
-    static void requestInterrupt() {
-        if (isStarted()) {
-            requestInterruptNative();
-        }
-    }
-
-    /** Withdraws a {@link #requestInterrupt} not yet delivered. */
-    static void cancelInterrupt() {
-        if (isStarted()) {
-            cancelInterruptNative();
-        }
-    }
-
     static native void initializePython(boolean isolated, String[] argv, int hashSeed, int useHashSeed, String home,
             int optimizationLevel, int parseArgv, String programName, int siteImport, int useEnvironment,
             int userSiteDirectory, int verbose, int writeBytecode);
 
     static native void sharedImportInternal(String module);
-
-    private static native void markInterruptTargetNative();
-
-    private static native void requestInterruptNative();
-
-    private static native void cancelInterruptNative();
 }
