@@ -51,20 +51,18 @@ void run_compiled(FILE* fp, PyObject* globals) {
 }
 
 // Throws kiv.KivException "Couldn't open script file '<path>': <reason>".  The path is
-// UTF-8 that need not be modified UTF-8, so the message is made as a Java string.
+// UTF-8 that need not be modified UTF-8, so the message is made as a Python str.
 void throw_cannot_open(JNIEnv* env, const char* path, size_t len, int err) {
   kiv::PyErrorStash stash;
   kiv::PyRef name = kiv::PyRef::steal(PyUnicode_DecodeUTF8(path, static_cast<Py_ssize_t>(len), "surrogatepass"));
   kiv::PyRef text = kiv::PyRef::steal(
       name ? PyUnicode_FromFormat("Couldn't open script file '%U': %s", name.get(), std::strerror(err)) : nullptr);
-  kiv::LocalRef<jstring> message(env, text ? kiv::unicode_to_jstring(env, text.get()) : nullptr);
   PyErr_Clear();
-  if (!message) {
+  if (text) {
+    kiv::throw_kiv_text(env, text.get());
+  } else {
     kiv::throw_kiv(env, "Couldn't open script file.");
-    return;
   }
-  kiv::LocalRef<jobject> e(env, kiv_KivException_new_Python(env, message.get(), nullptr, 0, nullptr, nullptr));
-  if (e) env->Throw(static_cast<jthrowable>(e.get()));
 }
 
 }  // namespace

@@ -31,6 +31,19 @@ void print_python_error() noexcept {
   PyErr_Clear();
 }
 
+void throw_kiv_text(JNIEnv* env, PyObject* message) noexcept {
+  if (env->ExceptionCheck()) return;
+  PyErrorStash stash;
+  LocalRef<jstring> text(env, message && PyUnicode_Check(message) ? unicode_to_jstring(env, message) : nullptr);
+  PyErr_Clear();
+  if (!text) {
+    if (!env->ExceptionCheck()) throw_kiv(env, "(a message that could not be made)");
+    return;
+  }
+  LocalRef<jobject> e(env, kiv_KivException_new_Python(env, text.get(), nullptr, 0, nullptr, nullptr));
+  if (e && !env->ExceptionCheck()) env->Throw(static_cast<jthrowable>(e.get()));
+}
+
 void flush_std_streams() noexcept {
   PyErrorStash stash;
   for (const char* name : {"stdout", "stderr"}) {

@@ -51,6 +51,8 @@ public abstract class Kiv implements Interpreter {
     private long interpreterId = -1;
     /** Read by the native library when SystemExit leaves Python code (see KivConfig). */
     private final boolean systemExitThrows;
+    /** How long close() waits for a sub-interpreter's Python threads. */
+    private final long closeTimeoutMillis;
     /** interrupt() was asked for during the owner's current call: withdrawn at its end. */
     private volatile boolean interruptAsked;
     /** That request came from Thread.interrupt() of the owner (see InterruptWatch). */
@@ -68,6 +70,7 @@ public abstract class Kiv implements Interpreter {
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
         this.systemExitThrows = config.systemExitThrows;
+        this.closeTimeoutMillis = Math.min(options.closeTimeout.toMillis(), Long.MAX_VALUE / 2);
         this.ownsInterpreter = true;
         this.base = null;
         this.record = init_sub(classLoader, options.publishMainModules, options.isolatedBase,
@@ -85,6 +88,7 @@ public abstract class Kiv implements Interpreter {
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
         this.systemExitThrows = config.systemExitThrows;
+        this.closeTimeoutMillis = 0;
         this.ownsInterpreter = false;
         this.base = base;
         if (base == null) {
@@ -439,9 +443,13 @@ public abstract class Kiv implements Interpreter {
         }
         boolean done = false;
         try {
-            // Java objects that still hold Python references let go of them first.
             depth++;
             try {
+                if (ownsInterpreter) {
+                    // Python threads first: if some do not end, nothing has changed yet.
+                    awaitThreads(record, closeTimeoutMillis);
+                }
+                // Java objects that still hold Python references let go of them next.
                 for (OwnedReference r : owned.toArray(new OwnedReference[0])) {
                     r.releaseIn(record);
                 }
@@ -513,6 +521,8 @@ public abstract class Kiv implements Interpreter {
     private native long init_shared(ClassLoader classLoader, long baseRecord, boolean shareGlobals);
 
     private native void close(long record, boolean endInterpreter);
+
+    private native void awaitThreads(long record, long millis);
 
     private native void run(long record, String file);
 

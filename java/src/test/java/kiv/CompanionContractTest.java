@@ -61,6 +61,7 @@ class CompanionContractTest {
         {"kiv.Kiv", "init_sub", "(Ljava/lang/ClassLoader;ZZIIIIIII)J", false},
         {"kiv.Kiv", "init_shared", "(Ljava/lang/ClassLoader;JZ)J", false},
         {"kiv.Kiv", "close", "(JZ)V", false},
+        {"kiv.Kiv", "awaitThreads", "(JJ)V", false},
         {"kiv.Kiv", "run", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "eval", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "exec", "(JLjava/lang/String;)V", false},
