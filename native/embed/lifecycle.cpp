@@ -192,6 +192,7 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   bool initialized = false;
   if (!PyStatus_Exception(status)) {
     promote_libpython();
+    kiv::record_signal_handlers();
     initialized = true;
     status = Py_InitializeFromConfig(&config);
   }
@@ -225,6 +226,10 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   if (!mainInterpreterModulesLock) return abandon_startup(env, "Failed to get main thread modules lock");
   lockType.reset();
   threading.reset();
+
+  // Python may have installed handlers (faulthandler from PYTHONFAULTHANDLER) over
+  // those the JVM cannot do without.
+  kiv::guard_signal_handlers();
 
   // Give the module definition its index now, under the main interpreter's lock:
   // two interpreters with their own locks could otherwise race to assign it.
@@ -445,6 +450,18 @@ KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, job
   return rec;
 }
 
+namespace {
+
+// A new dict of globals for a shared binding, or null with a Java exception pending.
+kiv::PyRef fresh_globals(JNIEnv* env) {
+  kiv::PyRef globals = kiv::PyRef::steal(PyDict_New());
+  if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) globals.reset();
+  if (!globals) pyembed_throw_illegal_state(env, "Out of memory.", 1);
+  return globals;
+}
+
+}  // namespace
+
 KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, jobject caller, KivThread* base,
                                               jboolean shareGlobals) {
   if (!mainThreadState) {
@@ -457,14 +474,7 @@ KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, 
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
   }
-  kiv::PyRef globals;
-  if (base && shareGlobals) {
-    globals = kiv::PyRef::borrow(base->globals);
-  } else {
-    globals = kiv::PyRef::steal(PyDict_New());
-    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) globals.reset();
-    if (!globals) pyembed_throw_illegal_state(env, "Out of memory.", 1);
-  }
+  kiv::PyRef globals = base && shareGlobals ? kiv::PyRef::borrow(base->globals) : fresh_globals(env);
   KivThread* rec = nullptr;
   if (globals && pyembed_module_init(env, JNI_FALSE) == 0) {
     rec = pyembed_kivthread_new(env, classloader, caller, globals.release(), ts.get());

@@ -57,6 +57,15 @@ final class Console {
                         python.interrupt();
                     }
                 }).build()) {
+            // When Python has the SIGINT handler (the JVM leaves SIGINT alone, as bin/kiv
+            // asks with -Xrs), Ctrl-C at the prompt reaches the line editor this way.
+            Thread relay = new Thread(() -> {
+                while (MainInterpreter.consoleInterrupts()) {
+                    terminal.raise(Terminal.Signal.INT);
+                }
+            }, "kiv-console-interrupts");
+            relay.setDaemon(true);
+            relay.start();
             return new Console(python).loop(terminal);
         }
     }
@@ -82,6 +91,7 @@ final class Console {
         String prompt = PS1;
         while (true) {
             String line;
+            MainInterpreter.consoleReading(true);
             try {
                 line = reader.readLine(prompt);
             } catch (UserInterruptException e) {
@@ -92,6 +102,8 @@ final class Console {
                 out.println();
                 out.flush();
                 return 0;
+            } finally {
+                MainInterpreter.consoleReading(false);
             }
             String answer;
             try {

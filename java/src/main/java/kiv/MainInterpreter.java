@@ -97,6 +97,29 @@ public final class MainInterpreter {
         return c;
     }
 
+    /**
+     * Makes the calling thread, Python's main thread (the one that started Python), the
+     * one that signals for Python go to: a signal the process gets while Python has a
+     * handler for it then interrupts a blocking call there (the kiv command's thread).
+     */
+    static void routeSignals() {
+        if (isStarted()) {
+            routeSignalsNative();
+        }
+    }
+
+    private static native void routeSignalsNative();
+
+    /**
+     * The console reads a line (true) or no longer does (false). Meanwhile Ctrl-C, when
+     * Python has the SIGINT handler, does not go to Python but to
+     * {@link #consoleInterrupts()}, for the line editor.
+     */
+    static native void consoleReading(boolean reading);
+
+    /** Waits for the next Ctrl-C that came while the console read a line; false: none will come. */
+    static native boolean consoleInterrupts();
+
     static native void initializePython(boolean isolated, String[] argv, int hashSeed, int useHashSeed, String home,
             int optimizationLevel, int parseArgv, String programName, int siteImport, int useEnvironment,
             int userSiteDirectory, int verbose, int writeBytecode);

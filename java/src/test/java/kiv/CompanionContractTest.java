@@ -58,6 +58,9 @@ class CompanionContractTest {
     private static final Object[][] NATIVES = {
         {"kiv.MainInterpreter", "initializePython", "(Z[Ljava/lang/String;IILjava/lang/String;IILjava/lang/String;IIIII)V", true},
         {"kiv.MainInterpreter", "sharedImportInternal", "(Ljava/lang/String;)V", true},
+        {"kiv.MainInterpreter", "routeSignalsNative", "()V", true},
+        {"kiv.MainInterpreter", "consoleReading", "(Z)V", true},
+        {"kiv.MainInterpreter", "consoleInterrupts", "()Z", true},
         {"kiv.Kiv", "init_sub", "(Ljava/lang/ClassLoader;ZZIIIIIII)J", false},
         {"kiv.Kiv", "init_shared", "(Ljava/lang/ClassLoader;JZ)J", false},
         {"kiv.Kiv", "close", "(JZ)V", false},

@@ -8,7 +8,7 @@ public final class ProcessProbe {
     private ProcessProbe() {
     }
 
-    public static void main(String[] args) {
+    public static void main(String[] args) throws Exception {
         switch (args[0]) {
             case "configured": {
                 MainInterpreter.setConfig(new PyConfig().setOptimizationLevel(2).setWriteBytecode(false).setSiteImport(false)
@@ -92,6 +92,30 @@ public final class ProcessProbe {
                         System.out.println("refused: " + e.getMessage());
                     }
                     MainInterpreter.setConfig(MainInterpreter.defaultConfig());
+                }
+                break;
+            }
+            case "faulthandler": {
+                // faulthandler takes SIGSEGV, which the JVM needs for NullPointerExceptions.
+                java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("kiv-faulthandler");
+                java.nio.file.Files.writeString(dir.resolve("test_npe.py"), String.join("\n",
+                        "import faulthandler, _kiv",
+                        "Fixtures = _kiv.findClass('kivtest.Fixtures')",
+                        "def test_null_pointers_in_a_hot_loop():",
+                        "    assert faulthandler.is_enabled()",
+                        "    for _ in range(5):",
+                        "        assert Fixtures.nullPointers(200000) == 199800",
+                        ""));
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import pytest\nrc = int(pytest.main(['-q', '-p', 'no:cacheprovider', "
+                            + PythonLiterals.string(dir.toString()) + "]))");
+                    System.out.println("pytest " + py.getValue("rc"));
+                }
+                // faulthandler loads in sub-interpreters that allow single-phase modules.
+                try (Interpreter sub = new SubInterpreter(SubInterpreterOptions.legacy())) {
+                    sub.exec("import faulthandler, _kiv\nfaulthandler.enable()\n"
+                            + "n = _kiv.findClass('kivtest.Fixtures').nullPointers(500000)\nfaulthandler.disable()");
+                    System.out.println("sub-interpreter " + sub.getValue("n"));
                 }
                 break;
             }

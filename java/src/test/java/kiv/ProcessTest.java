@@ -58,6 +58,16 @@ class ProcessTest {
         assertTrue(lines[1].endsWith("); its start-up cannot be tried again in this process"), r.toString());
     }
 
+    /** pytest enables faulthandler; Java's NullPointerExceptions in compiled code must still work. */
+    @Test
+    void faulthandlerLeavesTheJvmItsSignals() throws Exception {
+        ChildJvm.Result r = probe("faulthandler");
+        r.assertExit(0);
+        assertTrue(r.stdout.contains("1 passed"), r.toString());
+        assertTrue(r.stdout.contains("pytest 0\n"), r.toString());
+        assertTrue(r.stdout.contains("sub-interpreter 499500\n"), r.toString());
+    }
+
     @Test
     void errorsOnTheirWayToJavaPrintNothing() throws Exception {
         ChildJvm.Result r = probe("quiet-errors");
