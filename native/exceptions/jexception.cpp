@@ -152,10 +152,9 @@ KIV_API int process_java_exception(JNIEnv* env) {
   if (env->ExceptionCheck()) {
     // The throwable's own getStackTrace threw: report that, and leave no second
     // exception behind in the JVM.
-    overflow = overflow || (STACKOVERFLOW_ERR_TYPE && env->IsInstanceOf(kiv::LocalRef<jthrowable>(
-                                                          env, env->ExceptionOccurred()).get(),
-                                                      STACKOVERFLOW_ERR_TYPE));
+    kiv::LocalRef<jthrowable> second(env, env->ExceptionOccurred());
     env->ExceptionClear();
+    overflow = overflow || (STACKOVERFLOW_ERR_TYPE && second && env->IsInstanceOf(second.get(), STACKOVERFLOW_ERR_TYPE));
     if (overflow) return set_overflow();
     PyErr_SetString(PyExc_RuntimeError, "wrapping java exception in pyjobject failed.");
     return 1;
