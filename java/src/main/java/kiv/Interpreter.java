@@ -113,6 +113,18 @@ public interface Interpreter extends AutoCloseable {
     Object invoke(String name, Object[] args, java.util.Map<String, ?> kwargs);
 
     /**
+     * Raises {@code KeyboardInterrupt} in the Python code this interpreter runs, as
+     * Ctrl-C does in python: at its next bytecode, or as soon as it comes back from a
+     * Java call it is in. May be called from any thread. Does nothing when the
+     * interpreter runs no Python code (or is closed); a request that comes as a call ends
+     * is dropped, never kept for a later call. {@link Thread#interrupt()} of the owner
+     * thread while it runs Python code does the same (within about 50 ms); when the
+     * {@code KeyboardInterrupt} was raised, the thread's interrupt status is cleared
+     * once the call returns, as a thrown {@link InterruptedException} would clear it.
+     */
+    void interrupt();
+
+    /**
      * Closes the interpreter. Idempotent. Refused while a call on this interpreter is in
      * progress on the stack (Python calling Java calling close), while another thread is
      * inside a call on one of its Python objects or proxies and, for an interpreter that

@@ -7,11 +7,13 @@ import java.util.List;
 
 /**
  * Per-interpreter settings: the class loader through which Python code finds Java
- * classes ({@code _kiv.forName}) and folders put at the front of {@code sys.path}.
+ * classes ({@code _kiv.forName}), folders put at the front of {@code sys.path}, and
+ * what {@code SystemExit} does.
  */
 public final class KivConfig {
     ClassLoader classLoader;
     final List<String> includePaths = new ArrayList<>();
+    boolean systemExitThrows;
 
     /**
      * The class loader through which Python code finds Java classes. Defaults to the
@@ -42,6 +44,30 @@ public final class KivConfig {
     }
 
     /**
+     * What {@code SystemExit} ({@code sys.exit()}, {@code exit()}) does when it leaves
+     * Python code this interpreter runs for Java. By default (false) it ends the process
+     * at once with its status, as it would end python. With true it reaches Java as a
+     * {@link SystemExitException} carrying the status instead, so that a program that
+     * runs scripts survives one that calls {@code exit()}.
+     *
+     * @param systemExitThrows true to throw {@link SystemExitException} instead of exiting
+     * @return this
+     */
+    public KivConfig setSystemExitThrows(boolean systemExitThrows) {
+        this.systemExitThrows = systemExitThrows;
+        return this;
+    }
+
+    /**
+     * Whether {@code SystemExit} reaches Java as a {@link SystemExitException}.
+     *
+     * @return the value set by {@link #setSystemExitThrows}, false by default
+     */
+    public boolean isSystemExitThrows() {
+        return systemExitThrows;
+    }
+
+    /**
      * The folders added by {@link #addIncludePaths}.
      *
      * @return the folders, in order, unmodifiable
@@ -60,6 +86,7 @@ public final class KivConfig {
 
     @Override
     public String toString() {
-        return "KivConfig[classLoader=" + classLoader + ", includePaths=" + Arrays.toString(includePaths.toArray()) + "]";
+        return "KivConfig[classLoader=" + classLoader + ", includePaths=" + Arrays.toString(includePaths.toArray())
+                + ", systemExitThrows=" + systemExitThrows + "]";
     }
 }
