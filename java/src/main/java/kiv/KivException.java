@@ -14,7 +14,9 @@ public class KivException extends RuntimeException {
 
     /** The Python exception type's identifier, or 0. */
     private final long pythonType;
+    /** The Python exception type's name, or null. */
     private final String pythonTypeName;
+    /** The Python traceback text, or null. */
     private final String pythonTraceback;
 
     /**
@@ -89,6 +91,8 @@ public class KivException extends RuntimeException {
      * name of a built-in type or one defined in {@code __main__} ({@code "ValueError"}),
      * else the module and qualified name ({@code "mypkg.MyError"}); null when this
      * exception did not come from a Python exception.
+     *
+     * @return the type name, or null
      */
     public String getPythonTypeName() {
         return pythonTypeName;
@@ -98,6 +102,8 @@ public class KivException extends RuntimeException {
      * The Python traceback of the exception, as Python prints it (with chained
      * exceptions and notes), ending in a line break; null when this exception did not
      * come from a Python exception.
+     *
+     * @return the traceback text, or null
      */
     public String getPythonTraceback() {
         return pythonTraceback;

@@ -10,6 +10,7 @@ package kiv;
 public class SystemExitException extends KivException {
     private static final long serialVersionUID = 1L;
 
+    /** The exit status. */
     private final int status;
 
     /** As the native library makes it: the message, the type address and traceback, the status. */
@@ -18,7 +19,11 @@ public class SystemExitException extends KivException {
         this.status = status;
     }
 
-    /** The process status python would exit with. */
+    /**
+     * The process status python would exit with.
+     *
+     * @return the status
+     */
     public int getStatus() {
         return status;
     }
