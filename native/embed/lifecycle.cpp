@@ -208,6 +208,9 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
         initFailure = msg;
       } catch (const std::bad_alloc&) {
       }
+      // Raw: a failed start may leave its half-made main thread state current.  Python is
+      // never started again in this process, so unset it without touching the lock.
+      if (kiv::current_tstate()) PyThreadState_Swap(nullptr);
     }
     pyembed_throw_illegal_state(env, msg, 0);
     return;
