@@ -305,7 +305,10 @@ int marshal(JNIEnv* env, PyJMethod* m, PyObject* const* args, Py_ssize_t nargs, 
 // count, keywords the method does not take.  0, or -1 with the error set.
 int check_layout(PyJMethod* m, Py_ssize_t nargs, PyObject* kwnames) {
   if (!kiv::arg_count_fits(m, nargs - 1)) {
-    arg_count_error(nargs, m->lenParameters + 1);
+    // A method counts its receiver and every parameter; a constructor that takes
+    // keywords leaves out the parameter they fill.
+    bool keywordConstructor = m->isKwArgs && Py_IS_TYPE(m, m->state->PyJConstructor_Type);
+    arg_count_error(nargs, m->lenParameters + (keywordConstructor ? 0 : 1));
     return -1;
   }
   if (kwnames && PyTuple_GET_SIZE(kwnames) > 0 && !m->isKwArgs) {

@@ -91,6 +91,8 @@ KIV_API jclass ASSERTION_EXC_TYPE;
 // Frequent classes: the kiv companion package.
 KIV_API jclass KIV_PROXY_TYPE;
 KIV_API jclass KIV_EXC_TYPE;
+KIV_API jclass STACKOVERFLOW_ERR_TYPE;  // java.lang.StackOverflowError
+KIV_API jclass KIV_SYSEXIT_TYPE;  // kiv.SystemExitException
 KIV_API jclass JPYOBJECT_TYPE;
 KIV_API jclass JPYCALLABLE_TYPE;
 KIV_API jclass JPYMETHOD_TYPE;

@@ -58,7 +58,9 @@
   X(ARITHMETIC_EXC_TYPE, "java/lang/ArithmeticException")         \
   X(OUTOFMEMORY_EXC_TYPE, "java/lang/OutOfMemoryError")           \
   X(ASSERTION_EXC_TYPE, "java/lang/AssertionError")               \
+  X(STACKOVERFLOW_ERR_TYPE, "java/lang/StackOverflowError")        \
   X(KIV_EXC_TYPE, "kiv/KivException")                             \
+  X(KIV_SYSEXIT_TYPE, "kiv/SystemExitException")                  \
   X(JPYOBJECT_TYPE, "kiv/python/PyObject")                        \
   X(JPYCALLABLE_TYPE, "kiv/python/PyCallable")                    \
   X(JPYMETHOD_TYPE, "kiv/PyMethod")                               \
@@ -118,7 +120,7 @@ constexpr ClassRow kFrequentClasses[] = {KIV_FREQUENT_CLASSES(KIV_CLASS_ROW)};
 constexpr PrimitiveRow kPrimitiveClasses[] = {KIV_PRIMITIVE_CLASSES(KIV_PRIMITIVE_ROW)};
 constexpr jmethodID* kMethodIdGlobals[] = {KIV_METHOD_ID_GLOBALS(KIV_METHOD_ID_ROW)};
 
-static_assert(sizeof kFrequentClasses / sizeof kFrequentClasses[0] == 59);
+static_assert(sizeof kFrequentClasses / sizeof kFrequentClasses[0] == 61);
 static_assert(sizeof kPrimitiveClasses / sizeof kPrimitiveClasses[0] == 8);
 static_assert(sizeof kMethodIdGlobals / sizeof kMethodIdGlobals[0] == 10);
 

@@ -19,6 +19,8 @@ constexpr int kNativeUtf16Order = PY_LITTLE_ENDIAN ? -1 : 1;
 
 }  // namespace
 
+// Every Java string arrives intact: a lone surrogate (legal in a Java string) becomes
+// the same lone code point in Python, which unicode_to_jstring gives back unchanged.
 KIV_API PyObject* jstring_As_PyString(JNIEnv* env, jstring str) {
   jsize n = env->GetStringLength(str);
   const jchar* units = env->GetStringChars(str, nullptr);
@@ -28,7 +30,7 @@ KIV_API PyObject* jstring_As_PyString(JNIEnv* env, jstring str) {
   }
   int order = kNativeUtf16Order;
   PyObject* result =
-      PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(n) * 2, "strict", &order);
+      PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(n) * 2, "surrogatepass", &order);
   env->ReleaseStringChars(str, units);
   return result;
 }

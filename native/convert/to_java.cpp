@@ -117,16 +117,29 @@ jobject convert_bool(JNIEnv* env, PyObject* value, Expected e) noexcept {
   return refuse(env, value, e.cls);
 }
 
-// The BigInteger of an int's exact decimal digits: int's own text, never the __str__ of
-// a subclass.  Python's limit on int-to-str digits (4300 by default) applies.
+// The BigInteger of an int, through its two's-complement bytes: no limit on the number
+// of digits (as text would have), and never the __str__ of a subclass.
 jobject big_integer(JNIEnv* env, PyObject* value) noexcept {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) return nullptr;
-  PyRef digits = PyRef::steal(PyLong_Type.tp_str(index.get()));
-  if (!digits) return nullptr;
-  LocalRef<jstring> text(env, pyunicode_as_jstring(env, digits.get()));
-  if (!text) return nullptr;
-  return made(env, java_math_BigInteger_new_String(env, text.get()));
+  // One sign bit more than the magnitude needs, rounded up to whole bytes.
+  size_t bits = _PyLong_NumBits(index.get());
+  if (bits == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
+  size_t size = bits / 8 + 1;
+  jsize length;
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX) || !kiv::to_jsize(static_cast<Py_ssize_t>(size), &length)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "int too large for a java.math.BigInteger");
+    return nullptr;
+  }
+  LocalRef<jbyteArray> bytes(env, env->NewByteArray(length));
+  if (!bytes || env->ExceptionCheck()) return kiv::java_failure(env);
+  jbyte* data = env->GetByteArrayElements(bytes.get(), nullptr);
+  if (!data) return kiv::java_failure(env);
+  int rc = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(index.get()), reinterpret_cast<unsigned char*>(data),
+                               size, /*little_endian=*/0, /*is_signed=*/1);
+  env->ReleaseByteArrayElements(bytes.get(), data, rc < 0 ? JNI_ABORT : 0);
+  if (rc < 0) return nullptr;
+  return made(env, java_math_BigInteger_new_BArray(env, bytes.get()));
 }
 
 jobject convert_int(JNIEnv* env, PyObject* value, Expected e) noexcept {

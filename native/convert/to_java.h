@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <jni.h>
 
+#include "common/stack.h"
 #include "common/export.h"
 
 namespace kiv {
@@ -54,10 +55,12 @@ jarray buffer_to_jarray(JNIEnv* env, Py_buffer* view, BufferKind kind) noexcept;
 PyObject* sequence_snapshot(PyObject* seq) noexcept;
 
 // One level of nesting of a container conversion; RecursionError instead of a stack
-// overflow for containers that hold themselves.
+// overflow for containers that hold themselves or nest deeply, at the interpreter's
+// recursion limit or when the thread's stack is nearly full (common/stack.h),
+// whichever comes first.
 class RecursionGuard {
  public:
-  RecursionGuard() noexcept : ok_(Py_EnterRecursiveCall(" while converting a Python object to Java") == 0) {}
+  RecursionGuard() noexcept : ok_(enter()) {}
   ~RecursionGuard() {
     if (ok_) Py_LeaveRecursiveCall();
   }
@@ -67,6 +70,15 @@ class RecursionGuard {
   bool ok() const noexcept { return ok_; }
 
  private:
+  static bool enter() noexcept {
+    if (KIV_UNLIKELY(stack_nearly_full())) {
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while converting a Python object to Java "
+                      "(the thread's stack is nearly full)");
+      return false;
+    }
+    return Py_EnterRecursiveCall(" while converting a Python object to Java") == 0;
+  }
   bool ok_;
 };
 

@@ -228,9 +228,9 @@ KIV_API jstring pyunicode_as_jstring(JNIEnv* env, PyObject* str) {
     }
     default: {
       // Characters above U+FFFF become surrogate pairs; a lone surrogate next to them
-      // cannot be encoded (UnicodeEncodeError).  The codec writes a byte-order mark
+      // stays a lone code unit, as Java allows.  The codec writes a byte-order mark
       // first, which is skipped.
-      PyRef utf16 = PyRef::steal(PyUnicode_AsUTF16String(str));
+      PyRef utf16 = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-16", "surrogatepass"));
       if (!utf16) return nullptr;
       jsize n;
       if (!kiv::to_jsize((PyBytes_GET_SIZE(utf16.get()) - 2) / 2, &n)) return nullptr;

@@ -64,6 +64,27 @@ PyObject* box_of_code(JNIEnv* env, jobject obj, jclass cls, int code, bool* done
       []() -> PyObject* { return nullptr; });
 }
 
+// A BigInteger as a Python int, through its two's-complement bytes (text would be
+// subject to Python's limit on the digits of an int).
+PyObject* big_integer_As_PyLong(JNIEnv* env, jobject obj) {
+  LocalRef<jbyteArray> bytes(env, java_math_BigInteger_toByteArray(env, obj));
+  if (!bytes || env->ExceptionCheck()) {
+    process_java_exception(env);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "BigInteger.toByteArray returned null");
+    return nullptr;
+  }
+  jsize n = env->GetArrayLength(bytes.get());
+  jbyte* data = env->GetByteArrayElements(bytes.get(), nullptr);
+  if (!data) {
+    env->ExceptionClear();
+    return PyErr_NoMemory();
+  }
+  PyObject* result = _PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(n),
+                                           /*little_endian=*/0, /*is_signed=*/1);
+  env->ReleaseByteArrayElements(bytes.get(), data, JNI_ABORT);
+  return result;
+}
+
 // A boxed integer or floating-point number, or a BigInteger, as a Python int or float;
 // nullptr with no error set for another Number (which is then wrapped).  The classes
 // are tried most common first.
@@ -74,10 +95,7 @@ PyObject* number_As_PyObject(JNIEnv* env, jobject obj, jclass cls) {
     PyObject* result = box_of_code(env, obj, cls, code, &done);
     if (done) return result;
   }
-  if (kiv::same(env, cls, JBIGINTEGER_TYPE)) {
-    PyRef text = PyRef::steal(jobject_As_PyString(env, obj));
-    return text && PyUnicode_Check(text.get()) ? PyLong_FromUnicodeObject(text.get(), 10) : nullptr;
-  }
+  if (kiv::same(env, cls, JBIGINTEGER_TYPE)) return big_integer_As_PyLong(env, obj);
   return nullptr;
 }
 

@@ -86,6 +86,15 @@ constexpr const char* kNoRecord = "Couldn't get thread objects.";
 // ... and for a record that is being closed.
 constexpr const char* kClosed = "This interpreter is closed";
 
+// ---- signal handlers (embed/signals.cpp) --------------------------------------------------
+
+// Records every signal handler as it is before Python starts (the JVM's among them).
+void record_signal_handlers() noexcept;
+// Puts the JVM's handlers for the signals it needs back if Python replaced them, and
+// makes faulthandler.enable of the current interpreter leave them in place.  Requires
+// the interpreter's lock.
+void guard_signal_handlers() noexcept;
+
 // ---- threads other than a binding's owner (embed/threads.cpp) ----------------------------
 
 // Makes current, for the scope, the thread state through which the calling OS thread

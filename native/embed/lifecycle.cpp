@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "access/access.h"
+#include "common/checks.h"
 #include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
@@ -30,6 +31,10 @@ PyThreadState* mainThreadState = nullptr;
 PyObject* mainInterpreterModules = nullptr;      // the main interpreter's sys.modules
 PyObject* mainInterpreterModulesLock = nullptr;  // a threading.Lock() of the main interpreter
 bool finalized = false;
+// Why CPython's own initialisation failed, once it has: CPython keeps part of its
+// state from a failed Py_InitializeFromConfig, and a second call fails in ways that
+// hide the first cause, so start-up is not tried again in this process.
+std::string initFailure;
 std::atomic<int> open_records{0};
 
 constexpr const char* kRecordKey = "kiv";
@@ -145,6 +150,12 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
     pyembed_throw_illegal_state(env, "Python has been finalized in this process and cannot start again", 0);
     return;
   }
+  if (!initFailure.empty()) {
+    std::string why = "Python failed to start earlier in this process (" + initFailure +
+                      "); its start-up cannot be tried again in this process";
+    pyembed_throw_illegal_state(env, why.c_str(), 0);
+    return;
+  }
   char msg[200] = {};
   if (!kiv::python_version_ok(Py_GetVersion(), msg, sizeof msg)) {
     pyembed_throw_illegal_state(env, msg, 0);
@@ -178,18 +189,30 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   if (verbose >= 0) config.verbose = verbose;
   if (writeBytecode >= 0) config.write_bytecode = writeBytecode;
 
+  bool initialized = false;
   if (!PyStatus_Exception(status)) {
     promote_libpython();
+    kiv::record_signal_handlers();
+    initialized = true;
     status = Py_InitializeFromConfig(&config);
   }
   PyConfig_Clear(&config);
   if (PyStatus_Exception(status)) {
     if (PyStatus_IsExit(status)) {
       std::snprintf(msg, sizeof msg, "Python initialization exited with status %d", status.exitcode);
-      pyembed_throw_illegal_state(env, msg, 0);
     } else {
-      pyembed_throw_illegal_state(env, status.err_msg ? status.err_msg : "Python initialization failed", 0);
+      std::snprintf(msg, sizeof msg, "%s", status.err_msg ? status.err_msg : "Python initialization failed");
     }
+    if (initialized) {
+      try {
+        initFailure = msg;
+      } catch (const std::bad_alloc&) {
+      }
+      // Raw: a failed start may leave its half-made main thread state current.  Python is
+      // never started again in this process, so unset it without touching the lock.
+      if (kiv::current_tstate()) PyThreadState_Swap(nullptr);
+    }
+    pyembed_throw_illegal_state(env, msg, 0);
     return;
   }
 
@@ -206,6 +229,10 @@ KIV_API void pyembed_startup(JNIEnv* env, jboolean isolated, jobjectArray argv, 
   if (!mainInterpreterModulesLock) return abandon_startup(env, "Failed to get main thread modules lock");
   lockType.reset();
   threading.reset();
+
+  // Python may have installed handlers (faulthandler from PYTHONFAULTHANDLER) over
+  // those the JVM cannot do without.
+  kiv::guard_signal_handlers();
 
   // Give the module definition its index now, under the main interpreter's lock:
   // two interpreters with their own locks could otherwise race to assign it.
@@ -426,6 +453,18 @@ KIV_API KivThread* pyembed_thread_init_sub(JNIEnv* env, jobject classloader, job
   return rec;
 }
 
+namespace {
+
+// A new dict of globals for a shared binding, or null with a Java exception pending.
+kiv::PyRef fresh_globals(JNIEnv* env) {
+  kiv::PyRef globals = kiv::PyRef::steal(PyDict_New());
+  if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) globals.reset();
+  if (!globals) pyembed_throw_illegal_state(env, "Out of memory.", 1);
+  return globals;
+}
+
+}  // namespace
+
 KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, jobject caller, KivThread* base,
                                               jboolean shareGlobals) {
   if (!mainThreadState) {
@@ -438,14 +477,7 @@ KIV_API KivThread* pyembed_thread_init_shared(JNIEnv* env, jobject classloader, 
     pyembed_throw_illegal_state(env, "Out of memory.", 0);
     return nullptr;
   }
-  kiv::PyRef globals;
-  if (base && shareGlobals) {
-    globals = kiv::PyRef::borrow(base->globals);
-  } else {
-    globals = kiv::PyRef::steal(PyDict_New());
-    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) globals.reset();
-    if (!globals) pyembed_throw_illegal_state(env, "Out of memory.", 1);
-  }
+  kiv::PyRef globals = base && shareGlobals ? kiv::PyRef::borrow(base->globals) : fresh_globals(env);
   KivThread* rec = nullptr;
   if (globals && pyembed_module_init(env, JNI_FALSE) == 0) {
     rec = pyembed_kivthread_new(env, classloader, caller, globals.release(), ts.get());
@@ -474,31 +506,57 @@ int other_thread_states(KivThread* rec) {
   return n;
 }
 
-// Waits for the interpreter's non-daemon Python threads, as interpreter shutdown does
-// (which then finds none left), so that they do not count as other thread states.
-void join_python_threads() {
-  kiv::PyErrorStash stash;
-  PyObject* modules = PyImport_GetModuleDict();
-  if (!modules || !PyDict_GetItemString(modules, "threading")) return;  // no threads were ever started
+// Python run before a sub-interpreter ends, as interpreter shutdown does: the functions
+// registered with threading._register_atexit first (executors stop their workers), then
+// the non-daemon threads are joined, all within `timeout` seconds.  Returns the names of
+// the threads still running.
+constexpr const char* kAwaitThreads =
+    "def _kiv_await_threads(timeout):\n"
+    "    import sys, time\n"
+    "    threading = sys.modules.get('threading')\n"
+    "    if threading is None:\n"
+    "        return []\n"
+    "    atexits = getattr(threading, '_threading_atexits', None)\n"
+    "    while atexits:\n"
+    "        atexits.pop()()\n"
+    "    deadline = time.monotonic() + timeout\n"
+    "    me = threading.current_thread()\n"
+    "    left = []\n"
+    "    for t in threading.enumerate():\n"
+    "        if t is me or t.daemon:\n"
+    "            continue\n"
+    "        t.join(max(0.0, deadline - time.monotonic()))\n"
+    "        if t.is_alive():\n"
+    "            left.append(repr(t.name))\n"
+    "    return left\n";
+
+// Waits up to `millis` for the interpreter's non-daemon Python threads.  Returns null
+// when none is left, else the refusal naming them; null with a Python error set when the
+// wait itself failed.  Requires the record's thread state current.
+kiv::PyRef await_python_threads(jlong millis) {
   kiv::PyRef globals = kiv::PyRef::steal(PyDict_New());
-  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-    PyErr_Clear();
-    return;
-  }
-  kiv::PyRef r = kiv::PyRef::steal(PyRun_String(
-      "import threading\n"
-      "for t in threading.enumerate():\n"
-      "    if t is not threading.current_thread() and not t.daemon:\n"
-      "        t.join()\n",
-      Py_file_input, globals.get(), globals.get()));
-  if (!r) kiv::print_python_error();
+  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return {};
+  kiv::PyRef defined = kiv::PyRef::steal(PyRun_String(kAwaitThreads, Py_file_input, globals.get(), globals.get()));
+  PyObject* await = defined ? PyDict_GetItemString(globals.get(), "_kiv_await_threads") : nullptr;  // borrowed
+  if (!await) return {};
+  double seconds = static_cast<double>(millis) / 1000.0;
+  kiv::PyRef left = kiv::PyRef::steal(PyObject_CallFunction(await, "d", seconds));
+  if (!left || !PyList_Check(left.get())) return {};
+  if (PyList_GET_SIZE(left.get()) == 0) return kiv::PyRef::steal(Py_NewRef(Py_None));
+  kiv::PyRef comma = kiv::PyRef::steal(PyUnicode_FromString(", "));
+  kiv::PyRef names = kiv::PyRef::steal(comma ? PyUnicode_Join(comma.get(), left.get()) : nullptr);
+  if (!names) return {};
+  char waited[32];
+  std::snprintf(waited, sizeof waited, "%.3g", seconds);
+  return kiv::PyRef::steal(PyUnicode_FromFormat(
+      "Cannot close the sub-interpreter: %zd non-daemon Python thread(s) still running after %s s: %U",
+      PyList_GET_SIZE(left.get()), waited, names.get()));
 }
 
 constexpr const char* kCodeRunning = "Cannot close an interpreter while Python code is running in it";
 
-// Why the record cannot be closed now (written to `why`), or false when it can.  With
-// `end`, first waits for the interpreter's Python threads.  Requires the record's
-// thread state current.
+// Why the record cannot be closed now (written to `why`), or false when it can.
+// Requires the record's thread state current.
 bool close_refused(KivThread* rec, bool end, char* why, size_t size) {
   PyThreadState* ts = rec->tstate;
   PyFrameObject* frame = PyThreadState_GetFrame(ts);  // new reference
@@ -508,7 +566,6 @@ bool close_refused(KivThread* rec, bool end, char* why, size_t size) {
     return true;
   }
   if (!end) return false;
-  join_python_threads();
   int others = other_thread_states(rec);
   if (others == 0) return false;
   std::snprintf(why, size,
@@ -560,6 +617,19 @@ KIV_API void pyembed_thread_close(JNIEnv* env, KivThread* rec, jboolean endInter
   }
   open_records.fetch_sub(1);
   free_record(rec);
+}
+
+// The owner thread, before it closes a sub-interpreter: waits for its Python threads (see
+// await_python_threads).  When some are still running after `millis`, throws
+// kiv.KivException naming them, and the interpreter stays as it was.
+extern "C" KIV_EXPORT void JNICALL Java_kiv_Kiv_awaitThreads(JNIEnv* env, jobject, jlong record, jlong millis) noexcept {
+  KIV_JNI_BOUNDARY();
+  KivThread* rec = reinterpret_cast<KivThread*>(static_cast<intptr_t>(record));
+  kiv::on_record(env, rec, 0, [&] {
+    kiv::PyRef refusal = await_python_threads(millis);
+    if (refusal && refusal.get() != Py_None) kiv::throw_kiv_text(env, refusal.get());
+    return 0;
+  });
 }
 
 // ---- look-ups from Python-side code ---------------------------------------------------

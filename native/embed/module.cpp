@@ -1,5 +1,6 @@
 // embed/module.cpp: the _kiv module that every interpreter gets, with its type registry.
 #include <Python.h>
+#include <dlfcn.h>
 #include <jni.h>
 
 #include <new>
@@ -13,6 +14,36 @@
 #include "exceptions/exceptions.h"
 
 namespace {
+
+// CPython's record that an interpreter runs its __main__ program (which
+// interpreters.get_main().is_running() reads): functions of 3.12.1 and later, looked
+// up by name so that Kiv still loads with 3.12.0.
+using RunningMainFn = int (*)(PyInterpreterState*);
+using NotRunningMainFn = void (*)(PyInterpreterState*);
+
+// _run_top((func, *args)): calls func(*args); returns None when it returned, else the
+// exception it raised, which is then no longer raised.  Called from Java, it runs func
+// with no Python frame below it, and the interpreter marked as running its __main__:
+// the kiv command runs its program so, as python does.
+PyObject* kiv_run_top(PyObject*, PyObject* job) {
+  if (!PyTuple_Check(job) || PyTuple_GET_SIZE(job) < 1) {
+    PyErr_SetString(PyExc_TypeError, "_run_top expects a tuple (function, *arguments)");
+    return nullptr;
+  }
+  kiv::PyRef args = kiv::PyRef::steal(PyTuple_GetSlice(job, 1, PyTuple_GET_SIZE(job)));
+  if (!args) return nullptr;
+  static auto isRunning = reinterpret_cast<RunningMainFn>(dlsym(RTLD_DEFAULT, "_PyInterpreterState_IsRunningMain"));
+  static auto setRunning = reinterpret_cast<RunningMainFn>(dlsym(RTLD_DEFAULT, "_PyInterpreterState_SetRunningMain"));
+  static auto setNotRunning =
+      reinterpret_cast<NotRunningMainFn>(dlsym(RTLD_DEFAULT, "_PyInterpreterState_SetNotRunningMain"));
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  bool marked = isRunning && setRunning && setNotRunning && !isRunning(interp) && setRunning(interp) == 0;
+  PyErr_Clear();
+  kiv::PyRef result = kiv::PyRef::steal(PyObject_Call(PyTuple_GET_ITEM(job, 0), args.get(), nullptr));
+  if (marked) setNotRunning(interp);
+  if (result) Py_RETURN_NONE;
+  return PyErr_GetRaisedException();
+}
 
 PyMethodDef kiv_methods[] = {
     {"findClass", KIV_PY_BOUNDARY(kiv_findClass), METH_VARARGS, "Find and instantiate a system class, somewhat faster than forName."},
@@ -54,6 +85,8 @@ PyMethodDef kiv_methods[] = {
      "HashMap, TreeMap and every other Map, and more specific converters registered on\n"
      "subclasses override the parent's. Passing None as the function removes any\n"
      "previously defined converter."},
+    {"_run_top", KIV_PY_BOUNDARY(kiv_run_top), METH_O,
+     "_run_top((func, *args)): func(*args); None, or the exception it raised (no longer raised)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef kivModuleDef = {
@@ -155,6 +188,8 @@ KIV_API int pyembed_module_init(JNIEnv* env, jboolean publishMainModules) {
     if (PyModule_AddStringConstant(m, c.name, c.value) < 0) PyErr_Clear();
   }
   if (PyModule_AddIntConstant(m, "KIV_NUMPY_ENABLED", 1) < 0) PyErr_Clear();
+  // Each interpreter has its own faulthandler module to keep from the JVM's handlers.
+  kiv::guard_signal_handlers();
 
   ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(m));
   if (!state) return fail(env, modules, "Failed to initialize module state");

@@ -279,3 +279,92 @@ KIV_NATIVE(void, python_PyPointer_decref)(JNIEnv* env, jobject, jlong record, jl
     return 0;
   });
 }
+
+// ---- kiv.python.PyObject: tests, items and iteration ----------------------------------
+
+KIV_NATIVE(jboolean, python_PyObject_isNone)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_object(env, self, record, obj, JNI_FALSE,
+                     [&](PyObject* o) { return Py_IsNone(o) ? JNI_TRUE : JNI_FALSE; });
+}
+
+KIV_NATIVE(jboolean, python_PyObject_isCallable)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_object(env, self, record, obj, JNI_FALSE,
+                     [&](PyObject* o) { return PyCallable_Check(o) ? JNI_TRUE : JNI_FALSE; });
+}
+
+// hasattr(): only an AttributeError means "no"; any other error of the look-up (a
+// failing property, a __getattr__ that raises something else) reaches Java.
+KIV_NATIVE(jboolean, python_PyObject_hasAttr)
+(JNIEnv* env, jobject self, jlong record, jlong obj, jstring name) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_attribute(env, self, record, obj, name, JNI_FALSE, [&](PyObject* o, PyObject* n) {
+    kiv::PyRef attr = kiv::PyRef::steal(PyObject_GetAttr(o, n));
+    if (attr) return JNI_TRUE;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return JNI_FALSE;
+  });
+}
+
+// len(): a Py_ssize_t always fits a jlong, so nothing is narrowed.
+KIV_NATIVE(jlong, python_PyObject_len)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
+  static_assert(sizeof(Py_ssize_t) <= sizeof(jlong), "a length must fit a Java long");
+  return with_object(env, self, record, obj, jlong{-1},
+                     [&](PyObject* o) { return static_cast<jlong>(PyObject_Size(o)); });
+}
+
+KIV_NATIVE(jobject, python_PyObject_getItem)
+(JNIEnv* env, jobject self, jlong record, jlong obj, jobject key, jclass as) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_object(env, self, record, obj, jobject{nullptr}, [&](PyObject* o) -> jobject {
+    kiv::PyRef k = kiv::PyRef::steal(jobject_As_PyObject(env, key));
+    if (!k) return nullptr;
+    kiv::PyRef item = kiv::PyRef::steal(PyObject_GetItem(o, k.get()));
+    return item ? PyObject_As_jobject(env, item.get(), as ? as : JOBJECT_TYPE) : nullptr;
+  });
+}
+
+KIV_NATIVE(void, python_PyObject_setItem)
+(JNIEnv* env, jobject self, jlong record, jlong obj, jobject key, jobject value) noexcept {
+  KIV_JNI_BOUNDARY();
+  with_object(env, self, record, obj, 0, [&](PyObject* o) {
+    kiv::PyRef k = kiv::PyRef::steal(jobject_As_PyObject(env, key));
+    kiv::PyRef v = kiv::PyRef::steal(k ? jobject_As_PyObject(env, value) : nullptr);
+    return v ? PyObject_SetItem(o, k.get(), v.get()) : -1;
+  });
+}
+
+KIV_NATIVE(void, python_PyObject_delItem)(JNIEnv* env, jobject self, jlong record, jlong obj, jobject key) noexcept {
+  KIV_JNI_BOUNDARY();
+  with_object(env, self, record, obj, 0, [&](PyObject* o) {
+    kiv::PyRef k = kiv::PyRef::steal(jobject_As_PyObject(env, key));
+    return k ? PyObject_DelItem(o, k.get()) : -1;
+  });
+}
+
+// iter(): the Python iterator, handed to Java as a new kiv.python.PyObject.
+KIV_NATIVE(jobject, python_PyObject_iter)(JNIEnv* env, jobject self, jlong record, jlong obj) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_object(env, self, record, obj, jobject{nullptr}, [&](PyObject* o) -> jobject {
+    kiv::PyRef it = kiv::PyRef::steal(PyObject_GetIter(o));
+    return it ? pyobject_as_jpyobject(env, it.get()) : nullptr;
+  });
+}
+
+// next() of an iterator: the item converted to `as`, or `end` itself once the iterator
+// is exhausted (an item None arrives as null, so null cannot mark the end).
+KIV_NATIVE(jobject, python_PyObject_next)
+(JNIEnv* env, jobject self, jlong record, jlong obj, jclass as, jobject end) noexcept {
+  KIV_JNI_BOUNDARY();
+  return with_object(env, self, record, obj, jobject{nullptr}, [&](PyObject* o) -> jobject {
+    if (!PyIter_Check(o)) {
+      PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(o)->tp_name);
+      return nullptr;
+    }
+    kiv::PyRef item = kiv::PyRef::steal(PyIter_Next(o));
+    if (!item) return PyErr_Occurred() ? nullptr : env->NewLocalRef(end);
+    return PyObject_As_jobject(env, item.get(), as ? as : JOBJECT_TYPE);
+  });
+}

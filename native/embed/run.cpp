@@ -2,6 +2,7 @@
 #include <Python.h>
 #include <marshal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include "common/gil.h"
 #include "common/jref.h"
 #include "common/pyref.h"
+#include "convert/convert.h"
 #include "embed/binding_cache.h"
 #include "embed/embed.h"
 #include "exceptions/exceptions.h"
@@ -47,6 +49,21 @@ void run_compiled(FILE* fp, PyObject* globals) {
     return;
   }
   kiv::PyRef r = kiv::PyRef::steal(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+// Throws kiv.KivException "Couldn't open script file '<path>': <reason>".  The path is
+// UTF-8 that need not be modified UTF-8, so the message is made as a Python str.
+void throw_cannot_open(JNIEnv* env, const char* path, size_t len, int err) {
+  kiv::PyErrorStash stash;
+  kiv::PyRef name = kiv::PyRef::steal(PyUnicode_DecodeUTF8(path, static_cast<Py_ssize_t>(len), "surrogatepass"));
+  kiv::PyRef text = kiv::PyRef::steal(
+      name ? PyUnicode_FromFormat("Couldn't open script file '%U': %s", name.get(), std::strerror(err)) : nullptr);
+  PyErr_Clear();
+  if (text) {
+    kiv::throw_kiv_text(env, text.get());
+  } else {
+    kiv::throw_kiv(env, "Couldn't open script file.");
+  }
 }
 
 }  // namespace
@@ -187,7 +204,7 @@ void run_file(JNIEnv* env, KivThread* rec, const char* path, size_t len) noexcep
   on_record(env, rec, 0, [&] {
     FILE* fp = std::strlen(path) == len ? std::fopen(path, "r") : nullptr;
     if (!fp) {
-      throw_kiv(env, "Couldn't open script file.");
+      throw_cannot_open(env, path, len, std::strlen(path) == len ? errno : EINVAL);
       return 0;
     }
     if (ends_with(path, len, ".pyc") || ends_with(path, len, ".pyo")) {

@@ -18,6 +18,11 @@ KIV_API int process_java_exception(JNIEnv* env);
 
 namespace kiv {
 
+// Throws kiv.KivException with a Python str as its message (any text, unlike the
+// modified UTF-8 of throw_kiv), unless a Java exception is pending.  Requires the
+// interpreter lock; keeps a pending Python error.
+void throw_kiv_text(JNIEnv* env, PyObject* message) noexcept;
+
 // Prints and clears the pending Python error on sys.stderr.  Unlike PyErr_Print it
 // never acts on SystemExit.
 void print_python_error() noexcept;

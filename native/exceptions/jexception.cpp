@@ -108,6 +108,7 @@ PyObject* mapped_type(JNIEnv* env, jthrowable exc) {
       {&IO_EXC_TYPE, &PyExc_IOError},                {&CLASSCAST_EXC_TYPE, &PyExc_TypeError},
       {&ILLEGALARG_EXC_TYPE, &PyExc_ValueError},     {&ARITHMETIC_EXC_TYPE, &PyExc_ArithmeticError},
       {&OUTOFMEMORY_EXC_TYPE, &PyExc_MemoryError},   {&ASSERTION_EXC_TYPE, &PyExc_AssertionError},
+      {&STACKOVERFLOW_ERR_TYPE, &PyExc_RecursionError},
   };
   for (const auto& m : kMapping) {
     if (*m.cls && env->IsInstanceOf(exc, *m.cls)) return *m.type;
@@ -124,6 +125,13 @@ PyObject* mapped_type(JNIEnv* env, jthrowable exc) {
   return PyExc_RuntimeError;
 }
 
+// RecursionError for a java.lang.StackOverflowError that could not be wrapped.
+int set_overflow() {
+  PyErr_Clear();
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (java.lang.StackOverflowError)");
+  return 1;
+}
+
 }  // namespace
 
 KIV_API int process_java_exception(JNIEnv* env) {
@@ -137,18 +145,31 @@ KIV_API int process_java_exception(JNIEnv* env) {
   }
   env->ExceptionClear();
 
+  // The Java stack ran out: RecursionError, even when the stack left is too short to
+  // wrap the throwable (every Java call below may throw StackOverflowError again).
+  bool overflow = STACKOVERFLOW_ERR_TYPE && env->IsInstanceOf(exc.get(), STACKOVERFLOW_ERR_TYPE);
   kiv::LocalRef<jobjectArray> trace(env, java_lang_Throwable_getStackTrace(env, exc.get()));
   if (env->ExceptionCheck()) {
     // The throwable's own getStackTrace threw: report that, and leave no second
     // exception behind in the JVM.
+    kiv::LocalRef<jthrowable> second(env, env->ExceptionOccurred());
     env->ExceptionClear();
+    overflow = overflow || (STACKOVERFLOW_ERR_TYPE && second && env->IsInstanceOf(second.get(), STACKOVERFLOW_ERR_TYPE));
+    if (overflow) return set_overflow();
     PyErr_SetString(PyExc_RuntimeError, "wrapping java exception in pyjobject failed.");
     return 1;
   }
   PyObject* type = mapped_type(env, exc.get());  // borrowed: built in, or held by the registry
   kiv::PyRef keepType = kiv::PyRef::borrow(type);
   kiv::PyRef value = kiv::PyRef::steal(jobject_As_PyObject(env, exc.get()));
-  if (!value) return 1;  // the conversion's error (a converter may have raised)
+  if (!value) {
+    // The conversion's error (a converter may have raised), unless the stack ran out.
+    if (overflow || env->ExceptionCheck()) {
+      env->ExceptionClear();
+      if (overflow) return set_overflow();
+    }
+    return 1;
+  }
   PyErr_SetObject(type, value.get());
   // A Python exception class whose constructor does not take the throwable alone
   // cannot carry it: raise RuntimeError with it instead of the constructor's TypeError.

@@ -191,11 +191,16 @@ TEST_F(JavaText, JavaStringsBecomeTheSameCodePoints) {
   }
 }
 
-TEST_F(JavaText, LoneSurrogatesInJavaStringsAreRefused) {
+TEST_F(JavaText, LoneSurrogatesInJavaStringsArriveIntact) {
   for (const Units& u : {Units{0xD800}, Units{'a', 0xDC00}, Units{0xDE00, 0xD83D}, Units{0xD83D, 'x'}}) {
-    EXPECT_EQ(nullptr, jstring_As_PyString(env, java(u)));
-    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_UnicodeDecodeError));
-    PyErr_Clear();
+    kiv::PyRef s = kiv::PyRef::steal(jstring_As_PyString(env, java(u)));
+    ASSERT_TRUE(s);
+    ASSERT_EQ(static_cast<Py_ssize_t>(u.size()), PyUnicode_GET_LENGTH(s.get()));
+    for (size_t i = 0; i < u.size(); ++i) EXPECT_EQ(u[i], PyUnicode_READ_CHAR(s.get(), static_cast<Py_ssize_t>(i)));
+    jstring back = kiv::unicode_to_jstring(env, s.get());
+    ASSERT_NE(nullptr, back);
+    EXPECT_TRUE(u == units_of(back));
+    env->DeleteLocalRef(back);
   }
 }
 

@@ -166,6 +166,13 @@ class Constructors(unittest.TestCase):
             Fixture.Abstract()
         self.assertIn('InstantiationException', str(caught.exception.args[0]))
 
+    def test_keyword_constructor_counts_the_positional_parameters_only(self):
+        self.assertEqual('a {x=1}', Fixture.Configured('a', x=1).text)
+        self.assertEqual('a null', Fixture.Configured('a').text)
+        with self.assertRaises(RuntimeError) as caught:
+            Fixture.Configured(x=1)
+        self.assertEqual('Invalid number of arguments: 1, expected 2.', str(caught.exception))
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -5,7 +5,13 @@ public final class Boxing {
     private Boxing() {
     }
 
-    /** The boxed class of a primitive class; other classes unchanged; null means Object. */
+    /**
+     * The boxed class of a primitive class; other classes unchanged; null means Object.
+     *
+     * @param <T> the type the class stands for
+     * @param type a class, primitive or not, or null
+     * @return {@code Integer.class} for {@code int.class} and so on, else {@code type}
+     */
     @SuppressWarnings("unchecked")
     public static <T> Class<T> boxed(Class<T> type) {
         if (type == null) {

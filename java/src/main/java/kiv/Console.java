@@ -48,16 +48,24 @@ final class Console {
     static int run(Interpreter python) throws IOException {
         PythonModules.load(python, "_kivmain", "_kivmain.py");
         python.exec("import _kivmain as _kiv_m\n_kiv_console = _kiv_m.Console()\ndel _kiv_m\n");
-        MainInterpreter.markInterruptTarget();
-        // Ctrl-C while code runs: the terminal sees the signal (the JVM owns SIGINT) and
-        // this handler turns it into KeyboardInterrupt. While a line is read, the line
-        // editor takes Ctrl-C itself.
+        // Ctrl-C while code runs, when the JVM owns SIGINT: the terminal sees the signal
+        // and this handler turns it into KeyboardInterrupt. While a line is read, the
+        // line editor takes Ctrl-C itself.
         try (Terminal terminal = TerminalBuilder.builder().name("kiv").system(true).dumb(true)
                 .signalHandler(signal -> {
                     if (signal == Terminal.Signal.INT) {
-                        MainInterpreter.requestInterrupt();
+                        python.interrupt();
                     }
                 }).build()) {
+            // When Python has the SIGINT handler (the JVM leaves SIGINT alone, as bin/kiv
+            // asks with -Xrs), Ctrl-C at the prompt reaches the line editor this way.
+            Thread relay = new Thread(() -> {
+                while (MainInterpreter.consoleInterrupts()) {
+                    terminal.raise(Terminal.Signal.INT);
+                }
+            }, "kiv-console-interrupts");
+            relay.setDaemon(true);
+            relay.start();
             return new Console(python).loop(terminal);
         }
     }
@@ -82,9 +90,8 @@ final class Console {
         out.flush();
         String prompt = PS1;
         while (true) {
-            // A Ctrl-C that came after the last statement ended is not for the next one.
-            MainInterpreter.cancelInterrupt();
             String line;
+            MainInterpreter.consoleReading(true);
             try {
                 line = reader.readLine(prompt);
             } catch (UserInterruptException e) {
@@ -95,6 +102,8 @@ final class Console {
                 out.println();
                 out.flush();
                 return 0;
+            } finally {
+                MainInterpreter.consoleReading(false);
             }
             String answer;
             try {

@@ -34,16 +34,33 @@ public final class DirectNDArray {
     private final boolean unsigned;
     private final int[] dims;
 
-    /** A one-dimensional, signed array over the whole buffer. */
+    /**
+     * A one-dimensional, signed array over the whole buffer.
+     *
+     * @param data a direct byte, short, int, long, float or double buffer
+     * @throws IllegalArgumentException if the buffer is not direct or of a supported kind
+     */
     public DirectNDArray(Buffer data) {
         this(data, false, new int[] {capacityOf(data)});
     }
 
+    /**
+     * A signed array of the given dimensions over the buffer.
+     *
+     * @param data a direct byte, short, int, long, float or double buffer
+     * @param dims the dimensions, outermost first
+     * @throws IllegalArgumentException as {@link #DirectNDArray(Buffer, boolean, int...)}
+     */
     public DirectNDArray(Buffer data, int... dims) {
         this(data, false, dims);
     }
 
     /**
+     * An array of the given dimensions over the buffer.
+     *
+     * @param data a direct byte, short, int, long, float or double buffer
+     * @param unsigned whether Python sees the integers as unsigned (uint8 ... uint64)
+     * @param dims the dimensions, outermost first
      * @throws IllegalArgumentException if the buffer is not direct or of a supported
      *         kind, the dimensions are empty or negative, or they need more elements than
      *         the buffer's capacity
@@ -55,6 +72,11 @@ public final class DirectNDArray {
         this.dims = NDArray.checkDimensions(dims, capacity, "the buffer's capacity of " + capacity);
     }
 
+    /**
+     * The dimensions.
+     *
+     * @return a copy of the dimensions, outermost first
+     */
     public int[] getDimensions() {
         return dims.clone();
     }
@@ -62,15 +84,27 @@ public final class DirectNDArray {
     /**
      * The buffer itself. Declared as {@code Object} because the native library looks this
      * method up by that exact signature; see {@link #getBuffer()} for a typed view.
+     *
+     * @return the buffer given to the constructor
      */
     public Object getData() {
         return data;
     }
 
+    /**
+     * The buffer itself.
+     *
+     * @return the buffer given to the constructor
+     */
     public Buffer getBuffer() {
         return data;
     }
 
+    /**
+     * Whether Python sees the integers as unsigned.
+     *
+     * @return the flag given to the constructor (false by default)
+     */
     public boolean isUnsigned() {
         return unsigned;
     }

@@ -50,6 +50,14 @@ public abstract class Kiv implements Interpreter {
      * interpreters.
      */
     private long interpreterId = -1;
+    /** Read by the native library when SystemExit leaves Python code (see KivConfig). */
+    private final boolean systemExitThrows;
+    /** How long close() waits for a sub-interpreter's Python threads. */
+    private final long closeTimeoutMillis;
+    /** interrupt() was asked for during the owner's current call: withdrawn at its end. */
+    private volatile boolean interruptAsked;
+    /** That request came from Thread.interrupt() of the owner (see InterruptWatch). */
+    private volatile boolean threadInterruptAsked;
 
     /** A new sub-interpreter. */
     Kiv(SubInterpreterOptions options, KivConfig config) {
@@ -62,6 +70,8 @@ public abstract class Kiv implements Interpreter {
         MainInterpreter.start();
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
+        this.systemExitThrows = config.systemExitThrows;
+        this.closeTimeoutMillis = Math.min(options.closeTimeout.toMillis(), Long.MAX_VALUE / 2);
         this.ownsInterpreter = true;
         this.base = null;
         this.record = init_sub(classLoader, options.publishMainModules, options.isolatedBase,
@@ -78,6 +88,8 @@ public abstract class Kiv implements Interpreter {
         MainInterpreter.start();
         this.owner = Thread.currentThread();
         this.classLoader = config.effectiveClassLoader();
+        this.systemExitThrows = config.systemExitThrows;
+        this.closeTimeoutMillis = 0;
         this.ownsInterpreter = false;
         this.base = base;
         if (base == null) {
@@ -105,6 +117,7 @@ public abstract class Kiv implements Interpreter {
             // The native side always throws when it fails; this is a backstop.
             throw new KivException("Interpreter set-up failed");
         }
+        InterruptWatch.watch(this);
         PythonModules.installJavaImports(this);
         if (!config.includePaths.isEmpty()) {
             StringBuilder code = new StringBuilder("import sys\nsys.path[0:0] = [");
@@ -125,11 +138,20 @@ public abstract class Kiv implements Interpreter {
         }
     }
 
-    /** The thread this interpreter belongs to. */
+    /**
+     * The thread this interpreter belongs to.
+     *
+     * @return the thread that made it
+     */
     public final Thread getOwnerThread() {
         return owner;
     }
 
+    /**
+     * Whether {@link #close()} has finished.
+     *
+     * @return true once closed
+     */
     public final boolean isClosed() {
         return state == CLOSED;
     }
@@ -150,7 +172,9 @@ public abstract class Kiv implements Interpreter {
         try {
             return op.call(target, r, a, b, c);
         } finally {
-            depth--;
+            if (--depth == 0 && interruptAsked) {
+                endInterrupt();
+            }
         }
     }
 
@@ -200,6 +224,83 @@ public abstract class Kiv implements Interpreter {
             releaseUnreachable(record);
         }
         return record;
+    }
+
+    @Override
+    public void interrupt() {
+        synchronized (lock) {
+            if (state != OPEN || record == 0) {
+                return;
+            }
+            interruptAsked = true;
+            interruptNative(record);
+        }
+    }
+
+    /**
+     * The owner's outermost call ended after interrupt() was asked for: a
+     * KeyboardInterrupt not raised yet is withdrawn, and one raised for Thread.interrupt()
+     * clears the thread's interrupt status, as InterruptedException does.
+     */
+    private void endInterrupt() {
+        boolean withdrawn;
+        synchronized (lock) {
+            interruptAsked = false;
+            withdrawn = record != 0 && withdrawInterrupt(record);
+        }
+        if (threadInterruptAsked) {
+            threadInterruptAsked = false;
+            if (!withdrawn) {
+                Thread.interrupted();
+            }
+        }
+    }
+
+    /**
+     * Turns {@link Thread#interrupt()} of an owner thread that runs Python code into
+     * {@link #interrupt()}: one daemon thread looks at the open interpreters every 50 ms
+     * while there are any (a Java thread's interrupt status can only be polled).
+     */
+    private static final class InterruptWatch implements Runnable {
+        private static final Set<Kiv> OPEN_BINDINGS = ConcurrentHashMap.newKeySet();
+        private static Thread thread;
+
+        static synchronized void watch(Kiv kiv) {
+            OPEN_BINDINGS.add(kiv);
+            if (thread == null) {
+                thread = new Thread(new InterruptWatch(), "kiv-interrupt-watch");
+                thread.setDaemon(true);
+                thread.start();
+            }
+            InterruptWatch.class.notifyAll();
+        }
+
+        static void unwatch(Kiv kiv) {
+            OPEN_BINDINGS.remove(kiv);
+        }
+
+        @Override
+        public void run() {
+            try {
+                while (true) {
+                    synchronized (InterruptWatch.class) {
+                        while (OPEN_BINDINGS.isEmpty()) {
+                            InterruptWatch.class.wait();
+                        }
+                    }
+                    Thread.sleep(50);
+                    for (Kiv k : OPEN_BINDINGS) {
+                        // depth is the owner's; a stale read only delays the request.
+                        if (k.depth > 0 && !k.threadInterruptAsked && k.owner.isInterrupted()) {
+                            k.threadInterruptAsked = true;
+                            k.interrupt();
+                        }
+                    }
+                }
+            } catch (InterruptedException e) {
+                // The JVM is going down.
+            }
+        }
     }
 
     private KivException notOpen() {
@@ -353,9 +454,13 @@ public abstract class Kiv implements Interpreter {
         }
         boolean done = false;
         try {
-            // Java objects that still hold Python references let go of them first.
             depth++;
             try {
+                if (ownsInterpreter) {
+                    // Python threads first: if some do not end, nothing has changed yet.
+                    awaitThreads(record, closeTimeoutMillis);
+                }
+                // Java objects that still hold Python references let go of them next.
                 for (OwnedReference r : owned.toArray(new OwnedReference[0])) {
                     r.releaseIn(record);
                 }
@@ -373,6 +478,9 @@ public abstract class Kiv implements Interpreter {
                 } else {
                     state = OPEN;
                 }
+            }
+            if (done) {
+                InterruptWatch.unwatch(this);
             }
             if (done && base != null) {
                 synchronized (base.lock) {
@@ -392,6 +500,11 @@ public abstract class Kiv implements Interpreter {
         @Override
         public void release(Kiv kiv, OwnedReference reference) {
             kiv.release(reference);
+        }
+
+        @Override
+        public boolean isOpen(Kiv kiv) {
+            return kiv.state == OPEN;
         }
 
         @Override
@@ -425,6 +538,8 @@ public abstract class Kiv implements Interpreter {
 
     private native void close(long record, boolean endInterpreter);
 
+    private native void awaitThreads(long record, long millis);
+
     private native void run(long record, String file);
 
     private native void eval(long record, String code);
@@ -438,4 +553,8 @@ public abstract class Kiv implements Interpreter {
     native Object getValue(long record, String expression, Class<?> as);
 
     native void set(long record, String name, Object value);
+
+    private native void interruptNative(long record);
+
+    private native boolean withdrawInterrupt(long record);
 }

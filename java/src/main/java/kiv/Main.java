@@ -13,6 +13,9 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
+import kiv.python.PyCallable;
+import kiv.python.PyObject;
+
 /**
  * The {@code kiv} command: runs Python in the JVM the way the {@code python} command
  * does.
@@ -75,7 +78,7 @@ public final class Main {
     public static void main(String[] args) {
         int status;
         try {
-            status = run(args);
+            status = run(exactArguments(args));
         } catch (KivException e) {
             System.out.flush();
             System.err.println(describe(e));
@@ -95,17 +98,87 @@ public final class Main {
         System.exit(status);
     }
 
+    /**
+     * The arguments as the process got them. The JVM decodes its command line in the
+     * locale's charset, which in the C or POSIX locale turns every non-ASCII byte into
+     * '?'; python reads UTF-8 there (and keeps undecodable bytes as lone surrogates,
+     * U+DC80 to U+DCFF). So the arguments are read again from /proc/self/cmdline, whose
+     * last entries they are, and decoded that way; args as given where that cannot be
+     * done.
+     */
+    static String[] exactArguments(String[] args) {
+        byte[] raw;
+        try {
+            raw = java.nio.file.Files.readAllBytes(Path.of("/proc/self/cmdline"));
+        } catch (IOException | RuntimeException e) {
+            return args;
+        }
+        List<byte[]> entries = new ArrayList<>();
+        int start = 0;
+        for (int i = 0; i < raw.length; i++) {
+            if (raw[i] == 0) {
+                entries.add(Arrays.copyOfRange(raw, start, i));
+                start = i + 1;
+            }
+        }
+        if (entries.size() < args.length) {
+            return args;
+        }
+        String[] exact = new String[args.length];
+        for (int i = 0; i < args.length; i++) {
+            exact[i] = decodeSurrogateEscape(entries.get(entries.size() - args.length + i));
+            // The same argument, unless the JVM's decoding lost characters on the way.
+            String given = args[i];
+            if (given.length() != exact[i].length() && !given.contains("?") && !given.contains("\uFFFD")) {
+                return args;
+            }
+        }
+        return exact;
+    }
+
+    /** UTF-8, with each byte that is not part of a valid sequence as U+DC00 + the byte (surrogateescape). */
+    static String decodeSurrogateEscape(byte[] bytes) {
+        StringBuilder b = new StringBuilder(bytes.length);
+        int i = 0;
+        while (i < bytes.length) {
+            int c = bytes[i] & 0xFF;
+            int n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            // The second byte's range rules out overlong forms, surrogates and code points past U+10FFFF.
+            int low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+            int high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+            boolean valid = n > 0 && i + n <= bytes.length;
+            for (int k = 1; valid && k < n; k++) {
+                int d = bytes[i + k] & 0xFF;
+                valid = k == 1 ? d >= low && d <= high : d >= 0x80 && d <= 0xBF;
+            }
+            if (!valid) {
+                b.append((char) (0xDC00 + c));
+                i++;
+                continue;
+            }
+            int cp = n == 1 ? c : c & (0xFF >> (n + 1));
+            for (int k = 1; k < n; k++) {
+                cp = (cp << 6) | (bytes[i + k] & 0x3F);
+            }
+            b.appendCodePoint(cp);
+            i += n;
+        }
+        return b.toString();
+    }
+
     /** What to run, read from the command line. */
     static final class Command {
         String mode;
         String target;
         String[] argv = {""};
+        List<String> origArgv = List.of();
         boolean interactive;
         final List<String> classPath = new ArrayList<>();
     }
 
     static int run(String[] args) throws IOException {
         Command c = new Command();
+        c.origArgv = origArgv(args);
         int i = 0;
         while (i < args.length && c.mode == null) {
             String a = args[i];
@@ -183,20 +256,38 @@ public final class Main {
         return argv.toArray(new String[0]);
     }
 
+    /**
+     * Starts Python as the python command does: CPython's regular configuration, so that
+     * PYTHON* environment variables apply, the C and POSIX locales mean UTF-8, and
+     * Python installs its signal handlers (for the signals the JVM leaves alone: all of
+     * SIGINT, SIGTERM and SIGHUP when the JVM runs with -Xrs, as bin/kiv starts it).
+     */
     private static void startPython(String[] argv) {
         PyConfig config = MainInterpreter.defaultConfig();
+        config.setIsolated(false).setParseArgv(false);
         config.setArgv(argv);
         MainInterpreter.setConfig(config);
         MainInterpreter.start();
     }
 
+    /** sys.orig_argv: the program as it was started (bin/kiv says how), then its arguments. */
+    static List<String> origArgv(String[] args) {
+        List<String> orig = new ArrayList<>();
+        orig.add(System.getProperty("kiv.program", "kiv"));
+        orig.addAll(Arrays.asList(args));
+        return orig;
+    }
+
     /**
-     * Runs the command's Python; returns 0 when it ran through, and the console's status
-     * after an interactive run. Any other status leaves through sys.exit.
+     * Runs the command's Python and returns the status to exit with, after the steps
+     * python takes before it exits (threads, atexit, flushing). An uncaught
+     * KeyboardInterrupt ends the process by SIGINT, as in python.
      */
     private static int runPython(Command c) throws IOException {
         startPython(c.argv);
-        KivConfig config = new KivConfig();
+        // Python's main thread is this one: signals for Python reach it here.
+        MainInterpreter.routeSignals();
+        KivConfig config = new KivConfig().setSystemExitThrows(true);
         if (!c.classPath.isEmpty()) {
             // The jars of -cp, when they were not already put on the JVM's class path.
             ClassLoader loader = new URLClassLoader(urls(c.classPath), Main.class.getClassLoader());
@@ -205,21 +296,44 @@ public final class Main {
         }
         try (SharedInterpreter python = new SharedInterpreter(config)) {
             PythonModules.load(python, "_kivmain", "_kivmain.py");
-            python.exec("import _kivmain");
-            int status = python.invoke("_kivmain.run_main", c.mode, c.target, c.interactive) instanceof Long l
-                    ? l.intValue() : 1;
-            if (!c.interactive) {
-                return status;
+            python.exec("import _kiv, _kivmain");
+            int status;
+            boolean ends;
+            try {
+                StringBuilder orig = new StringBuilder("[");
+                for (String a : c.origArgv) {
+                    orig.append(PythonLiterals.string(a)).append(", ");
+                }
+                PyObject job = python.getValue("_kivmain.prepare(" + PythonLiterals.string(c.mode) + ", "
+                        + (c.target == null ? "None" : PythonLiterals.string(c.target)) + ", " + orig + "])",
+                        PyObject.class);
+                // From Java, so that the program's frame is the outermost, as in python.
+                Object raised = job == null ? null
+                        : python.getValue("_kiv._run_top", PyCallable.class).call(job);
+                if (raised == null) {
+                    status = 0;
+                    ends = false;
+                } else {
+                    List<?> outcome = (List<?>) python.invoke("_kivmain.uncaught", raised);
+                    status = ((Number) outcome.get(0)).intValue();
+                    ends = (Boolean) outcome.get(1);
+                }
+            } catch (SystemExitException e) {
+                status = e.getStatus();
+                ends = true;
             }
-            if (Main.class.getClassLoader().getResource("org/jline/reader/LineReader.class") == null) {
-                System.err.println("kiv: the console needs the line editor JLine (org.jline:jline-reader) on the "
-                        + "class path; bin/kiv puts it there");
-                return 1;
+            if (c.interactive && !ends) {
+                if (Main.class.getClassLoader().getResource("org/jline/reader/LineReader.class") == null) {
+                    System.err.println("kiv: the console needs the line editor JLine (org.jline:jline-reader) on the "
+                            + "class path; bin/kiv puts it there");
+                    status = 1;
+                } else {
+                    status = Console.run(python);
+                }
             }
-            status = Console.run(python);
-            // As python before it exits; leaves through SystemExit unless the status is 0.
-            python.invoke("_kivmain.finish", status);
-            return status;
+            status = ((Number) python.invoke("_kivmain.finish", status)).intValue();
+            Object bySignal = python.invoke("_kivmain.exit_interrupted");
+            return bySignal == null ? status : ((Number) bySignal).intValue();
         }
     }
 

@@ -18,8 +18,11 @@ public final class MainInterpreter {
 
     /**
      * Sets the start-up configuration. Allowed once, before Python starts; any later
-     * call throws {@link IllegalStateException}. (When Python refused to start with the
-     * configuration set, a new one may be set and the start tried again.)
+     * call throws {@link IllegalStateException}. (When the configuration set was refused
+     * before CPython's own initialisation ran, for example for a null argument, a new
+     * one may be set and the start tried again. Once CPython's initialisation itself
+     * failed, as for a home without the standard library, every later start throws
+     * {@link IllegalStateException} saying so: CPython cannot start twice in a process.)
      *
      * @param pyConfig the configuration; it is copied
      */
@@ -95,44 +98,31 @@ public final class MainInterpreter {
     }
 
     /**
-     * Makes the calling thread the one whose Python code {@link #requestInterrupt}
-     * interrupts, in the main interpreter (the kiv command's console thread). Python must
-     * be running.
+     * Makes the calling thread, Python's main thread (the one that started Python), the
+     * one that signals for Python go to: a signal the process gets while Python has a
+     * handler for it then interrupts a blocking call there (the kiv command's thread).
      */
-    static void markInterruptTarget() {
-        start();
-        markInterruptTargetNative();
+    static void routeSignals() {
+        if (isStarted()) {
+            routeSignalsNative();
+        }
     }
+
+    private static native void routeSignalsNative();
 
     /**
-     * Raises KeyboardInterrupt in the Python code of the thread chosen with
-     * {@link #markInterruptTarget}, as Ctrl-C does in python: at its next bytecode
-     * boundary, or when it comes back to Python from a Java call. Safe from any thread
-     * that holds no interpreter lock, signal handlers included; does nothing before a
-     * target is chosen.
+     * The console reads a line (true) or no longer does (false). Meanwhile Ctrl-C, when
+     * Python has the SIGINT handler, does not go to Python but to
+     * {@link #consoleInterrupts()}, for the line editor.
      */
-    static void requestInterrupt() {
-        if (isStarted()) {
-            requestInterruptNative();
-        }
-    }
+    static native void consoleReading(boolean reading);
 
-    /** Withdraws a {@link #requestInterrupt} not yet delivered. */
-    static void cancelInterrupt() {
-        if (isStarted()) {
-            cancelInterruptNative();
-        }
-    }
+    /** Waits for the next Ctrl-C that came while the console read a line; false: none will come. */
+    static native boolean consoleInterrupts();
 
     static native void initializePython(boolean isolated, String[] argv, int hashSeed, int useHashSeed, String home,
             int optimizationLevel, int parseArgv, String programName, int siteImport, int useEnvironment,
             int userSiteDirectory, int verbose, int writeBytecode);
 
     static native void sharedImportInternal(String module);
-
-    private static native void markInterruptTargetNative();
-
-    private static native void requestInterruptNative();
-
-    private static native void cancelInterruptNative();
 }

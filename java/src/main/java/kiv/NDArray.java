@@ -24,16 +24,33 @@ public final class NDArray {
     private final boolean unsigned;
     private final int[] dims;
 
-    /** A one-dimensional, signed array over all of {@code data}. */
+    /**
+     * A one-dimensional, signed array over all of {@code data}.
+     *
+     * @param data a boolean, byte, short, int, long, float or double array
+     * @throws IllegalArgumentException if the data is not such an array
+     */
     public NDArray(Object data) {
         this(data, false, new int[] {lengthOf(data)});
     }
 
+    /**
+     * A signed array of the given dimensions.
+     *
+     * @param data a boolean, byte, short, int, long, float or double array
+     * @param dims the dimensions, outermost first
+     * @throws IllegalArgumentException as {@link #NDArray(Object, boolean, int...)}
+     */
     public NDArray(Object data, int... dims) {
         this(data, false, dims);
     }
 
     /**
+     * An array of the given dimensions.
+     *
+     * @param data a boolean, byte, short, int, long, float or double array
+     * @param unsigned whether Python sees the integers as unsigned (uint8 ... uint64)
+     * @param dims the dimensions, outermost first
      * @throws IllegalArgumentException if the data is not a supported primitive array, the
      *         dimensions are empty or negative, or they need another number of elements
      *         than the data has
@@ -50,15 +67,29 @@ public final class NDArray {
         }
     }
 
+    /**
+     * The dimensions.
+     *
+     * @return a copy of the dimensions, outermost first
+     */
     public int[] getDimensions() {
         return dims.clone();
     }
 
-    /** The primitive array itself (not a copy). */
+    /**
+     * The data.
+     *
+     * @return the primitive array itself (not a copy)
+     */
     public Object getData() {
         return data;
     }
 
+    /**
+     * Whether Python sees the integers as unsigned.
+     *
+     * @return the flag given to the constructor (false by default)
+     */
     public boolean isUnsigned() {
         return unsigned;
     }

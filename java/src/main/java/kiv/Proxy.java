@@ -20,6 +20,10 @@ public final class Proxy {
      * A proxy implementing the named interfaces, loaded through the interpreter's class
      * loader, whose methods call the Python object at {@code address}.
      *
+     * @param kiv the interpreter the object belongs to
+     * @param address the Python object
+     * @param interfaceNames binary names of the interfaces
+     * @return the proxy
      * @throws ClassNotFoundException if a name does not resolve
      * @throws IllegalArgumentException if a name is not an interface
      */
@@ -42,6 +46,11 @@ public final class Proxy {
     /**
      * A proxy implementing one functional interface: its abstract method calls the Python
      * callable at {@code address} itself, whatever the method's name.
+     *
+     * @param kiv the interpreter the callable belongs to
+     * @param address the Python callable
+     * @param functionalInterface the interface
+     * @return the proxy
      */
     public static Object newDirectProxyInstance(Kiv kiv, long address, Class<?> functionalInterface) {
         Objects.requireNonNull(kiv, "kiv");
@@ -60,6 +69,9 @@ public final class Proxy {
     /**
      * The Python object behind a proxy made here, as a view that owns no reference (it
      * stays valid while the proxy holds its own); null for any other object.
+     *
+     * @param proxy any object, or null
+     * @return the Python object, or null
      */
     public static PyObject getPyObject(Object proxy) {
         if (proxy != null && java.lang.reflect.Proxy.isProxyClass(proxy.getClass())

@@ -22,7 +22,17 @@ import java.lang.annotation.Target;
 @Retention(RetentionPolicy.RUNTIME)
 @Target({ElementType.METHOD, ElementType.CONSTRUCTOR})
 public @interface PyMethod {
+    /**
+     * Whether the last positional parameter collects the remaining positional arguments.
+     *
+     * @return true for variable arguments
+     */
     boolean varargs() default false;
 
+    /**
+     * Whether the last parameter receives the keyword arguments.
+     *
+     * @return true for keyword arguments
+     */
     boolean kwargs() default false;
 }

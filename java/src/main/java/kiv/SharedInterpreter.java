@@ -13,6 +13,11 @@ public class SharedInterpreter extends Kiv {
         this(new KivConfig());
     }
 
+    /**
+     * A binding in the main interpreter with fresh globals and the given settings.
+     *
+     * @param config the class loader and {@code sys.path} folders
+     */
     public SharedInterpreter(KivConfig config) {
         super(null, false, config);
     }
@@ -21,11 +26,21 @@ public class SharedInterpreter extends Kiv {
      * A binding in the interpreter of {@code base}, on the calling thread. With
      * {@code shareGlobals} it uses the base's globals; otherwise fresh ones. The base
      * cannot be closed while this one is open.
+     *
+     * @param base an open interpreter of this thread
+     * @param shareGlobals whether to use the base's globals
      */
     public SharedInterpreter(Interpreter base, boolean shareGlobals) {
         this(base, shareGlobals, new KivConfig());
     }
 
+    /**
+     * As {@link #SharedInterpreter(Interpreter, boolean)}, with the given settings.
+     *
+     * @param base an open interpreter of this thread
+     * @param shareGlobals whether to use the base's globals
+     * @param config the class loader and {@code sys.path} folders
+     */
     public SharedInterpreter(Interpreter base, boolean shareGlobals, KivConfig config) {
         super(requireKiv(base), shareGlobals, config);
     }

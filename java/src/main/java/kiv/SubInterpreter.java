@@ -8,14 +8,26 @@ package kiv;
  */
 public class SubInterpreter extends Kiv {
 
+    /** An isolated sub-interpreter with the default settings. */
     public SubInterpreter() {
         this(new SubInterpreterOptions(), new KivConfig());
     }
 
+    /**
+     * A sub-interpreter with the given options.
+     *
+     * @param options how the sub-interpreter is made
+     */
     public SubInterpreter(SubInterpreterOptions options) {
         this(options, new KivConfig());
     }
 
+    /**
+     * A sub-interpreter with the given options and settings.
+     *
+     * @param options how the sub-interpreter is made
+     * @param config the class loader and {@code sys.path} folders
+     */
     public SubInterpreter(SubInterpreterOptions options, KivConfig config) {
         super(options, config);
     }

@@ -25,6 +25,11 @@ public final class SubInterpreterOptions {
     int allowDaemonThreads = UNSET;
     int checkMultiInterpExtensions = UNSET;
     int ownGil = UNSET;
+    /** How long close() waits for the interpreter's Python threads. */
+    java.time.Duration closeTimeout = DEFAULT_CLOSE_TIMEOUT;
+
+    /** The wait of {@link #setCloseTimeout} when none is set. */
+    public static final java.time.Duration DEFAULT_CLOSE_TIMEOUT = java.time.Duration.ofSeconds(10);
 
     /** Options on the isolated base, with nothing else set; the same as {@link #isolated()}. */
     public SubInterpreterOptions() {
@@ -155,6 +160,24 @@ public final class SubInterpreterOptions {
      */
     public SubInterpreterOptions setOwnGil(boolean value) {
         this.ownGil = flag(value);
+        return this;
+    }
+
+    /**
+     * How long {@link SubInterpreter#close()} waits for the interpreter's non-daemon
+     * Python threads to end (after telling executors to stop, as interpreter shutdown
+     * does), {@link #DEFAULT_CLOSE_TIMEOUT} unless set. When some still run then,
+     * close() throws {@link KivException} naming them and leaves the interpreter open and
+     * usable, so that it can be closed again later.
+     *
+     * @param timeout the longest wait, zero or more
+     * @return this
+     */
+    public SubInterpreterOptions setCloseTimeout(java.time.Duration timeout) {
+        if (timeout == null || timeout.isNegative()) {
+            throw new IllegalArgumentException("closeTimeout must be zero or more: " + timeout);
+        }
+        this.closeTimeout = timeout;
         return this;
     }
 }

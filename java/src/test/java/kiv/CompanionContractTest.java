@@ -38,6 +38,11 @@ class CompanionContractTest {
         {"kiv.KivException", "<init>", "(Ljava/lang/String;J)V", false},
         {"kiv.KivException", "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V", false},
         {"kiv.KivException", "getPythonType", "()J", false},
+        {"kiv.KivException", "<init>",
+            "(Ljava/lang/String;Ljava/lang/Throwable;JLjava/lang/String;Ljava/lang/String;)V", false},
+        {"kiv.SystemExitException", "<init>", "(Ljava/lang/String;JLjava/lang/String;I)V", false},
+        {"kiv.SystemExitException", "getStatus", "()I", false},
+        {"kiv.Kiv", "systemExitThrows", "Z (field)", false},
         {"kiv.PyMethod", "varargs", "()Z", false},
         {"kiv.PyMethod", "kwargs", "()Z", false},
         {"kiv.NDArray", "<init>", "(Ljava/lang/Object;Z[I)V", false},
@@ -53,9 +58,13 @@ class CompanionContractTest {
     private static final Object[][] NATIVES = {
         {"kiv.MainInterpreter", "initializePython", "(Z[Ljava/lang/String;IILjava/lang/String;IILjava/lang/String;IIIII)V", true},
         {"kiv.MainInterpreter", "sharedImportInternal", "(Ljava/lang/String;)V", true},
+        {"kiv.MainInterpreter", "routeSignalsNative", "()V", true},
+        {"kiv.MainInterpreter", "consoleReading", "(Z)V", true},
+        {"kiv.MainInterpreter", "consoleInterrupts", "()Z", true},
         {"kiv.Kiv", "init_sub", "(Ljava/lang/ClassLoader;ZZIIIIIII)J", false},
         {"kiv.Kiv", "init_shared", "(Ljava/lang/ClassLoader;JZ)J", false},
         {"kiv.Kiv", "close", "(JZ)V", false},
+        {"kiv.Kiv", "awaitThreads", "(JJ)V", false},
         {"kiv.Kiv", "run", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "eval", "(JLjava/lang/String;)V", false},
         {"kiv.Kiv", "exec", "(JLjava/lang/String;)V", false},
@@ -63,6 +72,8 @@ class CompanionContractTest {
         {"kiv.Kiv", "invoke", "(JLjava/lang/String;[Ljava/lang/Object;[JLjava/util/Map;)Ljava/lang/Object;", false},
         {"kiv.Kiv", "getValue", "(JLjava/lang/String;Ljava/lang/Class;)Ljava/lang/Object;", false},
         {"kiv.Kiv", "set", "(JLjava/lang/String;Ljava/lang/Object;)V", false},
+        {"kiv.Kiv", "interruptNative", "(J)V", false},
+        {"kiv.Kiv", "withdrawInterrupt", "(J)Z", false},
         {"kiv.python.PyObject", "getAttr", "(JJLjava/lang/String;Ljava/lang/Class;)Ljava/lang/Object;", false},
         {"kiv.python.PyObject", "setAttr", "(JJLjava/lang/String;Ljava/lang/Object;)V", false},
         {"kiv.python.PyObject", "delAttr", "(JJLjava/lang/String;)V", false},
@@ -70,6 +81,15 @@ class CompanionContractTest {
         {"kiv.python.PyObject", "toString", "(JJ)Ljava/lang/String;", false},
         {"kiv.python.PyObject", "hashCode", "(JJ)J", false},
         {"kiv.python.PyObject", "as", "(JJLjava/lang/Class;)Ljava/lang/Object;", false},
+        {"kiv.python.PyObject", "isNone", "(JJ)Z", false},
+        {"kiv.python.PyObject", "isCallable", "(JJ)Z", false},
+        {"kiv.python.PyObject", "hasAttr", "(JJLjava/lang/String;)Z", false},
+        {"kiv.python.PyObject", "len", "(JJ)J", false},
+        {"kiv.python.PyObject", "getItem", "(JJLjava/lang/Object;Ljava/lang/Class;)Ljava/lang/Object;", false},
+        {"kiv.python.PyObject", "setItem", "(JJLjava/lang/Object;Ljava/lang/Object;)V", false},
+        {"kiv.python.PyObject", "delItem", "(JJLjava/lang/Object;)V", false},
+        {"kiv.python.PyObject", "iter", "(JJ)Lkiv/python/PyObject;", false},
+        {"kiv.python.PyObject", "next", "(JJLjava/lang/Class;Ljava/lang/Object;)Ljava/lang/Object;", false},
         {"kiv.python.PyCallable", "call", "(JJ[Ljava/lang/Object;Ljava/util/Map;Ljava/lang/Class;)Ljava/lang/Object;", false},
         {"kiv.python.PyPointer", "decref", "(JJ)V", false},
         {"kiv.python.InvocationHandler", "invoke",
@@ -84,6 +104,15 @@ class CompanionContractTest {
             String name = (String) row[1];
             String signature = (String) row[2];
             boolean isStatic = (Boolean) row[3];
+            if (signature.endsWith(" (field)")) {
+                // A field the library reads: its descriptor, then " (field)".
+                java.lang.reflect.Field f = c.getDeclaredField(name);
+                String type = signature.substring(0, signature.length() - " (field)".length());
+                if (!f.getType().descriptorString().equals(type) || Modifier.isStatic(f.getModifiers()) != isStatic) {
+                    missing.add(row[0] + "." + name + " " + type + "; is " + f.getType().descriptorString());
+                }
+                continue;
+            }
             List<Executable> candidates = new ArrayList<>(Arrays.asList(c.getDeclaredConstructors()));
             candidates.addAll(Arrays.asList(c.getDeclaredMethods()));
             boolean found = candidates.stream().anyMatch(e -> name(e).equals(name) && signature(e).equals(signature)

@@ -79,11 +79,15 @@ class ConsoleTest {
     }
 
     private Session run(Steps steps, Map<String, String> env) throws Exception {
+        return run(steps, env, ChildJvm.main("kiv.Main"));
+    }
+
+    private Session run(Steps steps, Map<String, String> env, ChildJvm jvm) throws Exception {
         String python = System.getProperty("kiv.python.executable");
         assumeTrue(python != null && Files.isExecutable(Path.of(python)), "no python3.12 to drive the terminal");
         Path driver = Path.of(ConsoleTest.class.getResource("pty_session.py").toURI());
         StringBuilder json = new StringBuilder("{\"timeout\": 20, \"command\": [");
-        List<String> command = ChildJvm.main("kiv.Main").command();
+        List<String> command = jvm.command();
         for (int i = 0; i < command.size(); i++) {
             json.append(i > 0 ? ", " : "").append(jsonString(command.get(i)));
         }
@@ -169,5 +173,26 @@ class ConsoleTest {
         s = run(new Steps().expect(">>> ").send(UP).line("").expect("still here").expect(">>> ")
                 .line("import sys; sys.exit(7)"), env).assertOk();
         assertEquals(Integer.valueOf(7), s.status(), s::toString);
+    }
+
+    /**
+     * As bin/kiv runs it, Python has SIGINT: Ctrl-C interrupts a sleep at once, and at the
+     * prompt it still reaches the line editor.
+     */
+    @Test
+    void ctrlCWhenPythonOwnsSigint() throws Exception {
+        Steps steps = new Steps().expect(">>> ")
+                .line("import signal; signal.getsignal(signal.SIGINT) is signal.default_int_handler").expect("True")
+                .expect(">>> ")
+                .line("import time; time.sleep(30)").sleep(0.5).send("\u0003").expect("KeyboardInterrupt").expect(">>> ")
+                .send("1 +").send("\u0003").expect("KeyboardInterrupt").expect(">>> ")
+                .line("print('still', 'here')").expect("still here").expect(">>> ")
+                .send("\u0004");
+        long start = System.nanoTime();
+        Session s = run(steps, Map.of("KIV_HISTORY", "", "TERM", "xterm"), ChildJvm.main("kiv.Main").jvmOptions("-Xrs"))
+                .assertOk();
+        assertEquals(Integer.valueOf(0), s.status(), s::toString);
+        assertTrue(System.nanoTime() - start < 25_000_000_000L, "the sleep was interrupted");
+        assertTrue(s.text().contains("time.sleep(30)\nKeyboardInterrupt") || s.text().contains("in <module>"), s::toString);
     }
 }

@@ -42,14 +42,17 @@ class ErrorBoundaryTest {
                     + "    def __str__(self): raise LookupError('str')\n"
                     + "    def __call__(self): raise OSError('call')\n"
                     + "odd = Odd()\n"
-                    + "def boom(**kw): raise ValueError('boom')");
+                    + "def boom(**kw): raise ValueError('boom')\n"
+                    + "import _kiv\n"
+                    + "def refuse(x): raise UnicodeError('no lists')\n"
+                    + "_kiv.setJavaToPythonConverter(_kiv.findClass('java.util.LinkedList'), refuse)");
             try (PyCallable odd = py.getValue("odd", PyCallable.class)) {
                 List<Failure> failures = List.of(
                         new Failure("exec", "<class 'ZeroDivisionError'>", p -> p.exec("1/0")),
                         new Failure("eval", "<class 'ZeroDivisionError'>", p -> p.eval("1/0")),
                         new Failure("compileString", "<class 'ValueError'>", p -> p.compileString("x\u0000")),
                         new Failure("getValue", "<class 'NameError'>", p -> p.getValue("nowhere")),
-                        new Failure("set", "<class 'UnicodeDecodeError'>", p -> p.set("s", "a\uDC00")),
+                        new Failure("set", "<class 'UnicodeError'>", p -> p.set("s", new java.util.LinkedList<>())),
                         new Failure("invoke", "<class 'ValueError'>: boom", p -> p.invoke("boom")),
                         new Failure("invoke with a Java map that throws", "<class 'RuntimeError'>",
                                 p -> p.invoke("boom", new Object[0], new UnreadableMap())),

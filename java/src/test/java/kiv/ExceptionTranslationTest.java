@@ -103,6 +103,68 @@ class ExceptionTranslationTest {
         }
     }
 
+    /** Its getMessage and toString throw: Java still gets the error, with the throwable as cause. */
+    @Test
+    void aThrowableWhoseMessageCannotBeReadStillReachesJava() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.set("obj", new Fixtures.Thrower(Fixtures.BadMessage::new));
+            KivException e = Py.raises(() -> py.exec("str(obj)"));
+            assertTrue(e.getCause() instanceof Fixtures.BadMessage, () -> String.valueOf(e.getCause().getClass()));
+            assertEquals("<class 'RuntimeError'>: kivtest.Fixtures$BadMessage", e.getMessage());
+            assertEquals("RuntimeError", e.getPythonTypeName());
+            py.exec("after = str([1, 2])");  // nothing stale left pending
+            Py.check(py, "after == '[1, 2]'");
+        }
+    }
+
+    /** Python -> Java -> Python -> Java -> Python: the type survives and the message does not grow. */
+    @Test
+    void anErrorCrossingTwiceKeepsItsTypeAndMessage() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("def inner():\n    raise ValueError('bad')\n"
+                    + "def middle():\n    return str(first)\n");
+            py.set("first", new Fixtures.Callback(() -> String.valueOf(py.invoke("inner"))));
+            py.set("second", new Fixtures.Callback(() -> String.valueOf(py.invoke("middle"))));
+            py.exec("try:\n    str(second)\nexcept Exception as e:\n    caught = e");
+            Py.check(py, "type(caught) is ValueError");
+            Py.check(py, "str(caught.args[0]) == \"kiv.KivException: <class 'ValueError'>: bad\"");
+            KivException e = Py.raises(() -> py.exec("str(second)"));
+            assertEquals("<class 'ValueError'>: bad", e.getMessage());
+            assertEquals("ValueError", e.getPythonTypeName());
+            assertTrue(e.getCause() instanceof KivException, String.valueOf(e.getCause()));
+            // Java code that wraps a Python error keeps its type too.
+            KivException wrapped = new KivException("context", e);
+            assertEquals(e.getPythonType(), wrapped.getPythonType());
+            assertEquals("ValueError", wrapped.getPythonTypeName());
+        }
+    }
+
+    /** Python calling Java calling Python, past the recursion limit: one RecursionError, bounded. */
+    @Test
+    void recursionThroughJavaEndsInOneRecursionError() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.exec("import sys\nsys.setrecursionlimit(300)\ndef down():\n    return str(again)\n");
+            py.set("again", new Fixtures.Callback(() -> String.valueOf(py.invoke("down"))));
+            KivException e = Py.raises(() -> py.invoke("down"));
+            assertEquals("RecursionError", e.getPythonTypeName());
+            // Python's limit, or the Java stack's (StackOverflowError), whichever comes first.
+            assertTrue(e.getMessage().startsWith("<class 'RecursionError'>: maximum recursion depth exceeded")
+                    || e.getMessage().equals("<class 'RecursionError'>: java.lang.StackOverflowError"), e.getMessage());
+            assertTrue(e.getMessage().length() < 300, e.getMessage());
+            py.exec("sys.setrecursionlimit(1000)");
+        }
+    }
+
+    /** A StackOverflowError in Java code called from Python arrives as RecursionError. */
+    @Test
+    void aJavaStackOverflowBecomesRecursionError() {
+        try (Interpreter py = new SharedInterpreter()) {
+            py.set("obj", new Fixtures.Thrower(() -> new StackOverflowError("deep")));
+            py.exec("try:\n    str(obj)\nexcept RecursionError as e:\n    caught = e");
+            Py.check(py, "str(caught.args[0]) == 'java.lang.StackOverflowError: deep'");
+        }
+    }
+
     @Test
     void exceptionTypesThatCannotCarryTheThrowableFallBackToRuntimeError() {
         try (Interpreter py = new SharedInterpreter()) {

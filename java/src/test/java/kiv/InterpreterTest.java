@@ -63,6 +63,30 @@ class InterpreterTest {
             assertEquals(new StackTraceElement(base, "<module>", "util.py", 7), st[2]);
             assertEquals("kiv.Kiv", st[3].getClassName());
             assertEquals(e.getPythonType(), s.getPythonType(), "the same Python type both times");
+            assertEquals("ValueError", s.getPythonTypeName());
+            assertEquals("Traceback (most recent call last):\n"
+                    + "  File \"" + script + "\", line 7, in <module>\n    outer()\n"
+                    + "  File \"" + script + "\", line 5, in outer\n    inner()\n"
+                    + "  File \"" + script + "\", line 2, in inner\n    raise ValueError('bad value')\n"
+                    + "ValueError: bad value\n", s.getPythonTraceback());
+
+            py.exec("import types\nmypkg = types.ModuleType('mypkg')\n"
+                    + "class MyError(Exception):\n    pass\nMyError.__module__ = 'mypkg'\n"
+                    + "class Local(Exception):\n    pass");
+            assertEquals("mypkg.MyError", Py.raises(() -> py.exec("raise MyError(1)")).getPythonTypeName());
+            assertEquals("Local", Py.raises(() -> py.exec("raise Local(1)")).getPythonTypeName());
+            assertNull(new KivException("made in Java").getPythonTypeName());
+
+            // A syntax error says where it is and shows the line.
+            KivException syntax = Py.raises(() -> py.exec("x = 1\nif x\n    pass"));
+            assertEquals("<class 'SyntaxError'>: expected ':' (<string>, line 2, column 5)\n    if x\n        ^",
+                    syntax.getMessage());
+            Path bad = dir.resolve("bad.py");
+            Files.writeString(bad, "def f():\n    return = 2\n");
+            KivException inFile = Py.raises(() -> py.runScript(bad.toString()));
+            assertTrue(inFile.getMessage().startsWith("<class 'SyntaxError'>: invalid syntax (" + bad + ", line 2, column 12)"
+                    + "\n    return = 2\n"), inFile.getMessage());
+            assertTrue(Py.raises(() -> py.getValue("1 +")).getMessage().contains("(<string>, line 1"));
 
             // the binding stays usable after an error
             py.exec("x = 1");
@@ -89,6 +113,31 @@ class InterpreterTest {
             assertEquals("<class 'SystemExit'>: bye", Py.raises(() -> py.exec("import sys\nsys.exit('bye')")).getMessage());
             KivException sub = Py.raises(() -> py.exec("class Quit(SystemExit): pass\nraise Quit(3)"));
             assertEquals("<class '__main__.Quit'>: 3", sub.getMessage());
+        }
+    }
+
+    /** With the option, sys.exit reaches Java with python's status and the binding goes on. */
+    @Test
+    void systemExitCanReachJavaWithItsStatus() {
+        try (Interpreter py = new SubInterpreter(new SubInterpreterOptions(), new KivConfig().setSystemExitThrows(true))) {
+            String[][] cases = {{"sys.exit()", "0"}, {"sys.exit(None)", "0"}, {"sys.exit(3)", "3"}, {"sys.exit(True)", "1"},
+                {"sys.exit('bye')", "1"}, {"raise SystemExit(256 + 7)", "263"}};
+            py.exec("import sys");
+            for (String[] c : cases) {
+                SystemExitException e = assertThrows(SystemExitException.class, () -> py.exec(c[0]));
+                assertEquals(Integer.parseInt(c[1]), e.getStatus(), c[0]);
+                assertEquals("SystemExit", e.getPythonTypeName());
+            }
+            assertEquals("<class 'SystemExit'>: bye",
+                    assertThrows(SystemExitException.class, () -> py.exec("sys.exit('bye')")).getMessage());
+            // Through a Java call and back: the status is kept, the type too.
+            py.set("obj", new kivtest.Fixtures.Callback(() -> {
+                py.exec("sys.exit(5)");
+                return "not reached";
+            }));
+            SystemExitException nested = assertThrows(SystemExitException.class, () -> py.exec("str(obj)"));
+            assertEquals(5, nested.getStatus());
+            py.exec("x = 1");
         }
     }
 
@@ -168,8 +217,9 @@ class InterpreterTest {
             assertEquals("<class 'RuntimeError'>: Bad magic number in .pyc file",
                     Py.raises(() -> py.runScript(empty.toString())).getMessage());
 
-            assertEquals("Couldn't open script file.",
-                    Py.raises(() -> py.runScript(dir.resolve("missing.py").toString())).getMessage());
+            Path missing = dir.resolve("m\u00efssing-\uD83D\uDE00.py");
+            assertEquals("Couldn't open script file '" + missing + "': No such file or directory",
+                    Py.raises(() -> py.runScript(missing.toString())).getMessage());
             Path unicode = dir.resolve("\u00fcber-\uD83D\uDE00.py");
             Files.write(unicode, "ok = 'yes'\n".getBytes(StandardCharsets.UTF_8));
             py.runScript(unicode.toString());

@@ -20,6 +20,31 @@ class LifecycleTest {
         assertTrue(((Kiv) py).isClosed());
     }
 
+    /** A thread that does not end: close() gives up after its timeout, names it, changes nothing. */
+    @Test
+    void closeWaitsABoundedTimeAndLeavesTheInterpreterUsable() {
+        Interpreter py = new SubInterpreter(new SubInterpreterOptions().setCloseTimeout(java.time.Duration.ofMillis(300)));
+        py.exec("import threading, time\n"
+                + "stop = threading.Event()\n"
+                + "t = threading.Thread(target=stop.wait, name='st\u00fcck')\n"
+                + "t.start()\n"
+                + "from concurrent.futures import ThreadPoolExecutor\n"
+                + "pool = ThreadPoolExecutor(2)\n"
+                + "pool.submit(sum, [1, 2]).result()");
+        kiv.python.PyObject kept = py.getValue("[1, 2]", kiv.python.PyObject.class);
+        long start = System.nanoTime();
+        KivException e = assertThrows(KivException.class, py::close);
+        long waitedMillis = (System.nanoTime() - start) / 1_000_000;
+        assertEquals("Cannot close the sub-interpreter: 1 non-daemon Python thread(s) still running after 0.3 s: "
+                + "'st\u00fcck'", e.getMessage());
+        assertTrue(waitedMillis >= 250 && waitedMillis < 5000, "waited " + waitedMillis + " ms");
+        assertTrue(!((Kiv) py).isClosed());
+        assertEquals("[1, 2]", kept.toString(), "Python objects handed out still work");
+        py.exec("stop.set()\nt.join()");
+        py.close();
+        assertTrue(((Kiv) py).isClosed());
+    }
+
     @Test
     void aBaseClosesOnceItsSharedInterpretersAre() {
         Interpreter base = new SubInterpreter();

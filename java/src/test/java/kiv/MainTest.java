@@ -83,6 +83,60 @@ class MainTest {
             assertEquals("__main__ True\n['" + script + "', 'x']\n42 True\ncafé\n", r.stdout);
         }
 
+        /** Start-up as python's: the C locale means UTF-8, PYTHON* variables apply, no frame below __main__. */
+        @Test
+        void startsAsPythonDoes() throws Exception {
+            Path lib = Files.createDirectory(tmp.resolve("lib"));
+            Files.writeString(lib.resolve("extra.py"), "WHERE = 'lib'\n");
+            ChildJvm.Result r = kiv("-c", String.join("\n",
+                    "import sys, extra, _xxsubinterpreters as interpreters",
+                    "print('caf\u00e9', sys.flags.utf8_mode, extra.WHERE, sys.dont_write_bytecode)",
+                    "print(__name__, sys._getframe().f_back, sys.orig_argv[:2], sys.orig_argv[3:])",
+                    "print(interpreters.is_running(interpreters.get_main()))",
+                    "from concurrent.futures import ThreadPoolExecutor",
+                    "pool = ThreadPoolExecutor(2)",
+                    "print(pool.submit(sum, [1, 2]).result(), end=' kept in a global')"), "\u00e9")
+                    .env("LC_ALL", "C").env("PYTHONPATH", lib.toString()).env("PYTHONDONTWRITEBYTECODE", "1")
+                    .jvmOptions("-Dkiv.program=/bin/kiv").timeout(java.time.Duration.ofSeconds(60)).run();
+            r.assertExit(0).assertNoJniProblems();
+            assertEquals("caf\u00e9 1 lib True\n__main__ None ['/bin/kiv', '-c'] ['\u00e9']\nTrue\n3 kept in a global",
+                    r.stdout);
+        }
+
+        /** Python owns the signals the JVM leaves to it (-Xrs, as bin/kiv runs it). */
+        @Test
+        void signalsBehaveAsInPython() throws Exception {
+            ChildJvm.Result r = kiv("-c", String.join("\n",
+                    "import os, signal, _thread, time",
+                    "print(signal.getsignal(signal.SIGINT) is signal.default_int_handler)",
+                    "try:",
+                    "    _thread.interrupt_main()",
+                    "    time.sleep(5)",
+                    "except KeyboardInterrupt:",
+                    "    print('interrupt_main')",
+                    "class Alarm(Exception): pass",
+                    "def on_alarm(*a): raise Alarm()",
+                    "signal.signal(signal.SIGALRM, on_alarm)",
+                    "r, w = os.pipe()",
+                    "for arm, block in [(lambda: signal.alarm(1), lambda: os.read(r, 1)),",
+                    "                   (lambda: signal.setitimer(signal.ITIMER_REAL, 0.2), signal.pause)]:",
+                    "    start = time.monotonic()",
+                    "    arm()",
+                    "    try:",
+                    "        block()",
+                    "    except Alarm:",
+                    "        print('woken', time.monotonic() - start < 4)",
+                    "got = []",
+                    "signal.signal(signal.SIGTERM, lambda *a: got.append('term'))",
+                    "os.kill(os.getpid(), signal.SIGTERM)",
+                    "time.sleep(0.5)",
+                    "print(got)",
+                    "raise KeyboardInterrupt")).jvmOptions("-Xrs").timeout(java.time.Duration.ofSeconds(60)).run();
+            assertEquals("True\ninterrupt_main\nwoken True\nwoken True\n['term']\n", r.stdout, r.toString());
+            assertTrue(r.stderr.endsWith("KeyboardInterrupt\n"), r.toString());
+            r.assertExit(128 + 2).assertNoJniProblems();  // ended by SIGINT, as python
+        }
+
         @Test
         void readsTheScriptFromStandardInputWithoutATerminal() throws Exception {
             ChildJvm.Result r = kiv().stdin("x = 6\nprint(x * 7)\n").run();

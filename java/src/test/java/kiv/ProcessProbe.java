@@ -8,7 +8,7 @@ public final class ProcessProbe {
     private ProcessProbe() {
     }
 
-    public static void main(String[] args) {
+    public static void main(String[] args) throws Exception {
         switch (args[0]) {
             case "configured": {
                 MainInterpreter.setConfig(new PyConfig().setOptimizationLevel(2).setWriteBytecode(false).setSiteImport(false)
@@ -79,6 +79,61 @@ public final class ProcessProbe {
                 py.eval("6 * 7");
                 // No close, no Python finalisation: what eval printed must already be out.
                 Runtime.getRuntime().halt(0);
+                break;
+            }
+            case "bad-home": {
+                // CPython's own initialisation fails: a second start says why it is refused.
+                MainInterpreter.setConfig(new PyConfig().setHome("/nonexistent/kiv-home"));
+                for (int i = 0; i < 2; i++) {
+                    try {
+                        new SharedInterpreter();
+                        System.out.println("started");
+                    } catch (IllegalStateException e) {
+                        System.out.println("refused: " + e.getMessage());
+                    }
+                    MainInterpreter.setConfig(MainInterpreter.defaultConfig());
+                }
+                break;
+            }
+            case "faulthandler": {
+                // faulthandler takes SIGSEGV, which the JVM needs for NullPointerExceptions.
+                java.nio.file.Path dir = java.nio.file.Files.createTempDirectory("kiv-faulthandler");
+                java.nio.file.Files.writeString(dir.resolve("test_npe.py"), String.join("\n",
+                        "import faulthandler, _kiv",
+                        "Fixtures = _kiv.findClass('kivtest.Fixtures')",
+                        "def test_null_pointers_in_a_hot_loop():",
+                        "    assert faulthandler.is_enabled()",
+                        "    for _ in range(5):",
+                        "        assert Fixtures.nullPointers(200000) == 199800",
+                        ""));
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import pytest\nrc = int(pytest.main(['-q', '-p', 'no:cacheprovider', "
+                            + PythonLiterals.string(dir.toString()) + "]))");
+                    System.out.println("pytest " + py.getValue("rc"));
+                }
+                // faulthandler loads in sub-interpreters that allow single-phase modules.
+                try (Interpreter sub = new SubInterpreter(SubInterpreterOptions.legacy())) {
+                    sub.exec("import faulthandler, _kiv\nfaulthandler.enable()\n"
+                            + "n = _kiv.findClass('kivtest.Fixtures').nullPointers(500000)\nfaulthandler.disable()");
+                    System.out.println("sub-interpreter " + sub.getValue("n"));
+                }
+                break;
+            }
+            case "quiet-errors": {
+                // Errors that once printed on their way to Java, and lost their type.
+                try (Interpreter py = new SharedInterpreter()) {
+                    py.exec("import sys\nsys.setrecursionlimit(200)\ndef down():\n    return str(again)\n");
+                    py.set("again", new kivtest.Fixtures.Callback(() -> String.valueOf(py.invoke("down"))));
+                    py.set("bad", new kivtest.Fixtures.Thrower(kivtest.Fixtures.BadMessage::new));
+                    for (String code : new String[] {"down()", "str(bad)"}) {
+                        try {
+                            py.exec(code);
+                            System.err.println("no exception from " + code);
+                        } catch (KivException e) {
+                            System.err.println(e.getPythonTypeName() + " " + e.getMessage().length());
+                        }
+                    }
+                }
                 break;
             }
             default:

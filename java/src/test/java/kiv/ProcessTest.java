@@ -48,6 +48,39 @@ class ProcessTest {
     }
 
     @Test
+    void aFailedStartInsideCPythonIsNotRetried() throws Exception {
+        ChildJvm.Result r = probe("bad-home");
+        r.assertExit(0);
+        String[] lines = r.stdout.strip().split("\n");
+        assertEquals(2, lines.length, r.toString());
+        assertTrue(lines[0].startsWith("refused: "), r.toString());
+        assertTrue(lines[1].startsWith("refused: Python failed to start earlier in this process ("), r.toString());
+        assertTrue(lines[1].endsWith("); its start-up cannot be tried again in this process"), r.toString());
+    }
+
+    /** pytest enables faulthandler; Java's NullPointerExceptions in compiled code must still work. */
+    @Test
+    void faulthandlerLeavesTheJvmItsSignals() throws Exception {
+        ChildJvm.Result r = probe("faulthandler");
+        r.assertExit(0);
+        assertTrue(r.stdout.contains("1 passed"), r.toString());
+        assertTrue(r.stdout.contains("pytest 0\n"), r.toString());
+        assertTrue(r.stdout.contains("sub-interpreter 499500\n"), r.toString());
+    }
+
+    @Test
+    void errorsOnTheirWayToJavaPrintNothing() throws Exception {
+        ChildJvm.Result r = probe("quiet-errors");
+        r.assertExit(0);
+        assertEquals("", r.stdout, r.toString());
+        String[] lines = r.stderr.strip().split("\n");
+        assertEquals(2, lines.length, r.toString());
+        assertTrue(lines[0].startsWith("RecursionError "), r.toString());
+        assertTrue(Integer.parseInt(lines[0].substring("RecursionError ".length())) < 300, r.toString());
+        assertTrue(lines[1].startsWith("RuntimeError "), r.toString());
+    }
+
+    @Test
     void evalFlushesPythonOutputWhenStdoutIsAPipe() throws Exception {
         ChildJvm.Result r = probe("eval-output");
         r.assertExit(0);

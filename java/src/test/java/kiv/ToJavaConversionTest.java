@@ -75,7 +75,8 @@ class ToJavaConversionTest {
                 assertEquals(s, py.getValue(Py.lit(s), String.class), "round trip of " + Py.lit(s));
             }
             assertEquals("\uD800", py.getValue("'\\ud800'", String.class), "a lone surrogate of a 2-byte string");
-            assertRaisesType(py, "'\\ud800\\U0001F600'", String.class, "UnicodeEncodeError");
+            assertEquals("\uD800\uD83D\uDE00", py.getValue("'\\ud800\\U0001F600'", String.class),
+                    "a lone surrogate of a 4-byte string");
             assertRaisesType(py, "b'xy'", String.class, "TypeError");
         }
     }
@@ -105,7 +106,8 @@ class ToJavaConversionTest {
 
             // A failing item fails the whole conversion.
             assertRaisesType(py, "[1, 2**70, 'x']", String[].class, "TypeError");
-            assertRaisesType(py, "{1: '\\ud800\\U0001F600'}", Map.class, "UnicodeEncodeError");
+            py.exec("loop = []\nloop.append(loop)");
+            assertRaisesType(py, "{1: [2, loop]}", Map.class, "RecursionError");
         }
     }
 
@@ -134,9 +136,11 @@ class ToJavaConversionTest {
             List<?> enums = py.getValue("[1, E.A]", List.class);
             assertEquals(2, enums.size());
             assertEquals(1L, enums.get(0));
-            // A str that cannot be a Java String fails the whole conversion, as alone.
-            assertRaisesType(py, "['a', '\\ud800\\U0001F600']", List.class, "UnicodeEncodeError");
-            assertRaisesType(py, "{'a': '\\ud800\\U0001F600'}", Map.class, "UnicodeEncodeError");
+            // A lone surrogate next to a character above U+FFFF arrives as it does alone.
+            assertEquals(List.of("a", "\uD800\uD83D\uDE00"),
+                    py.getValue("['a', '\\ud800\\U0001F600']", List.class));
+            assertEquals(Map.of("a", "\uD800\uD83D\uDE00"),
+                    py.getValue("{'a': '\\ud800\\U0001F600'}", Map.class));
 
             Map<?, ?> table = py.getValue("{'k%d' % i: i for i in range(100)}", Map.class);
             assertEquals(HashMap.class, table.getClass());
@@ -177,7 +181,7 @@ class ToJavaConversionTest {
             }
             // Failures part-way through leave no local references or Java exceptions behind.
             try (Interpreter py = new SubInterpreter()) {
-                py.exec("bad = [1, 2, 3, {'k': [2, '\\ud800\\U0001F600']}, 'x']");
+                py.exec("loop = []\nloop.append(loop)\nbad = [1, 2, 3, {'k': [2, loop]}, 'x']");
                 for (int i = 0; i < 200; i++) {
                     for (Class<?> c : new Class<?>[] {String[].class, byte[].class, ArrayList.class, Comparator.class}) {
                         try {

@@ -9,6 +9,7 @@ import java.math.BigInteger;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.atomic.AtomicReference;
 
 import org.junit.jupiter.api.Test;
 
@@ -56,10 +57,56 @@ class ValuesTest {
             Py.check(py, "s == '\\U0001F600\\x00\\ufeff' and len(s) == 3");
             py.set("c", '\uD800');
             Py.check(py, "c == '\\ud800'");
-            // A lone surrogate inside a Java String cannot be decoded into a str.
-            KivException e = Py.raises(() -> py.set("bad", "a\uDC00b" + "\uD83D\uDE00"));
-            assertTrue(e.getMessage().startsWith("<class 'UnicodeDecodeError'>"), e.getMessage());
-            Py.check(py, "'bad' not in globals()");
+            // Lone surrogates are legal in a Java String and cross both ways intact.
+            for (String lone : new String[] {"a\uDC00b\uD83D\uDE00", "\uD800", "x\uDBFF", "\uDFFF\uD800"}) {
+                py.set("lone", lone);
+                assertEquals(lone, py.getValue("lone"));
+                assertEquals(lone.codePointCount(0, lone.length()), py.getValue("len(lone)", Integer.class));
+            }
+            Py.check(py, "lone == '\\udfff\\ud800'");
+        }
+    }
+
+    /** Ints cross through their bytes: no limit on the number of digits either way. */
+    @Test
+    void bigIntegersOfAnySize() {
+        try (Interpreter py = new SubInterpreter()) {
+            BigInteger two20000 = BigInteger.TWO.pow(20000);
+            assertEquals(two20000, py.getValue("2**20000"));
+            assertEquals(two20000.negate().add(BigInteger.ONE), py.getValue("-2**20000 + 1"));
+            py.set("big", two20000.multiply(BigInteger.valueOf(-3)));
+            Py.check(py, "big == -3 * 2**20000");
+            for (BigInteger edge : new BigInteger[] {BigInteger.ZERO, BigInteger.valueOf(-1), BigInteger.valueOf(128),
+                BigInteger.valueOf(-128), BigInteger.valueOf(-129), BigInteger.TWO.pow(63), BigInteger.TWO.pow(64).negate()}) {
+                py.set("v", edge);
+                Py.check(py, "v == " + edge);
+                assertEquals(edge, py.getValue("v", BigInteger.class));
+            }
+            py.exec("class Sub(int):\n    def __str__(self):\n        return 'not digits'");
+            assertEquals(BigInteger.TWO.pow(70), py.getValue("Sub(2**70)"));
+        }
+    }
+
+    /** Deep or self-holding lists on a thread with a small stack: RecursionError, not a crash. */
+    @Test
+    void deepListsOnASmallStackRaiseRecursionError() throws Exception {
+        AtomicReference<Throwable> failure = new AtomicReference<>();
+        Thread t = new Thread(null, () -> {
+            try (Interpreter py = new SharedInterpreter()) {
+                py.exec("deep = []\nfor _ in range(100000):\n    deep = [deep]\nloop = []\nloop.append(loop)");
+                for (String name : new String[] {"deep", "loop"}) {
+                    KivException e = Py.raises(() -> py.getValue(name));
+                    assertEquals("RecursionError", e.getPythonTypeName(), e.getMessage());
+                }
+                assertEquals(List.of(List.of(List.of())), py.getValue("[[[]]]"));
+            } catch (Throwable e) {
+                failure.set(e);
+            }
+        }, "small stack", 256 * 1024);
+        t.start();
+        t.join();
+        if (failure.get() != null) {
+            throw new AssertionError(failure.get());
         }
     }
 

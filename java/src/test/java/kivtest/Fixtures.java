@@ -41,6 +41,41 @@ public final class Fixtures {
         }
     }
 
+    /**
+     * Calls a method with null n times and counts the NullPointerExceptions. Once
+     * compiled, the JVM finds these nulls by the SIGSEGV of the dereference.
+     */
+    public static int nullPointers(int n) {
+        int caught = 0;
+        for (int i = 0; i < n; i++) {
+            try {
+                caught += length(i % 1000 == 999 ? "x" : null) - 1;
+            } catch (NullPointerException e) {
+                caught++;
+            }
+        }
+        return caught;
+    }
+
+    private static int length(String s) {
+        return s.length();
+    }
+
+    /** A throwable whose message and string form cannot be read. */
+    public static final class BadMessage extends RuntimeException {
+        private static final long serialVersionUID = 1L;
+
+        @Override
+        public String getMessage() {
+            throw new IllegalStateException("getMessage refused");
+        }
+
+        @Override
+        public String toString() {
+            throw new IllegalStateException("toString refused");
+        }
+    }
+
     /** Its toString runs the given code (for example a call back into Python). */
     public static final class Callback {
         private final Supplier<String> code;

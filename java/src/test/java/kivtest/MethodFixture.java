@@ -159,4 +159,14 @@ public class MethodFixture {
         public Abstract() {
         }
     }
+
+    /** A constructor that takes one positional argument and keywords. */
+    public static final class Configured {
+        public final String text;
+
+        @PyMethod(kwargs = true)
+        public Configured(String first, Map<String, Object> kwargs) {
+            text = first + (kwargs == null ? " null" : " " + new TreeMap<>(kwargs));
+        }
+    }
 }

@@ -10,5 +10,15 @@ package kiv.internal;
  */
 @FunctionalInterface
 public interface NativeCall<T, A, B, C, R> {
+    /**
+     * Makes the call.
+     *
+     * @param target the object whose native method is called
+     * @param record the binding's native record
+     * @param a the first argument, or null
+     * @param b the second argument, or null
+     * @param c the third argument, or null
+     * @return the native method's result (null for void)
+     */
     R call(T target, long record, A a, B b, C c);
 }

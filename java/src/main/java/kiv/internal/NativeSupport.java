@@ -31,6 +31,10 @@ public final class NativeSupport {
      * A new ArrayList of the elements of {@code values} (a {@code long[]}, boxed as Long,
      * a {@code double[]}, boxed as Double, or an {@code Object[]}), or an unmodifiable
      * view of it.
+     *
+     * @param values the elements, one of the three array kinds
+     * @param unmodifiable whether to return an unmodifiable view
+     * @return the new list
      */
     public static List<Object> list(Object values, boolean unmodifiable) {
         int n = length(values);
@@ -44,6 +48,10 @@ public final class NativeSupport {
     /**
      * A new HashMap of the keys and values at the same index of two such arrays (of one
      * length), sized so that filling it never rehashes.
+     *
+     * @param keys the keys, one of the array kinds {@link #list} takes
+     * @param values the values, of the same length as {@code keys}
+     * @return the new map
      */
     public static Map<Object, Object> map(Object keys, Object values) {
         int n = length(keys);
@@ -57,10 +65,16 @@ public final class NativeSupport {
         return map;
     }
 
-    /** Kinds of {@link #argumentBits}: 0 for an argument passed as the object itself. */
+    /**
+     * Kinds of {@link #argumentBits}: 0 for an argument passed as the object itself, this
+     * one for a Long, Integer, Short or Byte argument, its value as a long.
+     */
     public static final int LONG = 1;
+    /** The kind of a Double or Float argument: its value as a double's raw bits. */
     public static final int DOUBLE = 2;
+    /** The kind of a Boolean argument: 1 or 0. */
     public static final int BOOLEAN = 3;
+    /** The kind of a Character argument: its UTF-16 code unit. */
     public static final int CHAR = 4;
 
     /**
@@ -68,6 +82,9 @@ public final class NativeSupport {
      * double's raw bits, a float widened to double), so that the library reads them all
      * with one JNI call instead of several per argument: {@code bits[2 * i]} is the kind
      * of {@code args[i]}, 0 for any other object or null. Null when no argument is a box.
+     *
+     * @param args the arguments of a call, or null
+     * @return the kinds and values, or null
      */
     public static long[] argumentBits(Object[] args) {
         if (args == null) {
@@ -118,7 +135,12 @@ public final class NativeSupport {
         return bits;
     }
 
-    /** hasNext(), then next(): the next element, or {@link #END}. */
+    /**
+     * hasNext(), then next(): the next element, or {@link #END}.
+     *
+     * @param iterator the iterator to advance
+     * @return its next element, or {@link #END} when it has none
+     */
     public static Object next(Iterator<?> iterator) {
         return iterator.hasNext() ? iterator.next() : END;
     }

@@ -5,6 +5,10 @@ package kiv.internal;
  * gives back.
  */
 public interface OwnedReference {
-    /** Gives the reference back (at most once), inside a native call already entered on any thread. */
+    /**
+     * Gives the reference back (at most once), inside a native call already entered on any thread.
+     *
+     * @param record the interpreter binding's native record, valid for the call
+     */
     void releaseIn(long record);
 }

@@ -35,6 +35,14 @@ public final class InvocationHandler implements java.lang.reflect.InvocationHand
      * Python object at {@code address}. The proxy takes over the reference to that object
      * which the native library adds once this returns; if making the proxy fails, nothing
      * will ever give a reference back.
+     *
+     * @param kiv the interpreter the object belongs to
+     * @param address the Python object
+     * @param loader the class loader that defines the proxy class
+     * @param interfaces the interfaces the proxy implements
+     * @param functional whether the one abstract method calls the object itself (a
+     *        callable) rather than its method of the same name
+     * @return the proxy
      */
     public static Object newProxy(Kiv kiv, long address, ClassLoader loader, Class<?>[] interfaces,
             boolean functional) {
@@ -59,7 +67,11 @@ public final class InvocationHandler implements java.lang.reflect.InvocationHand
         return result;
     }
 
-    /** A view of the Python object behind the proxy; it owns no reference. */
+    /**
+     * A view of the Python object behind the proxy; it owns no reference.
+     *
+     * @return the view
+     */
     public PyObject getPyObject() {
         return new PyObject(kiv, pointer);
     }

@@ -1,6 +1,7 @@
 package kiv.python;
 
 import java.lang.ref.Cleaner;
+import java.util.Iterator;
 import java.util.Objects;
 
 import kiv.Boxing;
@@ -20,7 +21,22 @@ import kiv.internal.NativeCall;
  * It owns one reference to the Python object, given back by {@link #close()} (the
  * interpreter's own closing makes it unusable too). Python errors arrive as
  * {@link KivException}, also from {@link #equals}, {@link #hashCode} and
- * {@link #toString}.
+ * {@link #toString}; only {@code toString} of a released object, or of one whose
+ * interpreter is closed, says so instead of throwing.
+ * <p>
+ * Values cross as in {@link kiv.Interpreter#getValue}: arguments (attribute values, keys,
+ * items) are converted to Python, results to the Java type asked for, or to the type that
+ * suits them best (a Python {@code int} becomes a {@code Long}, None becomes null).
+ * <pre>{@code
+ * py.exec("import collections");
+ * try (PyObject counts = py.getValue("collections.Counter('banana')", PyObject.class)) {
+ *     long a = counts.getItem("a", Long.class);          // 3
+ *     counts.setItem("z", 1);
+ *     for (Object key : (Iterable<Object>) counts::iterator) {
+ *         System.out.println(key);                       // b, a, n, z
+ *     }
+ * }
+ * }</pre>
  */
 public class PyObject implements AutoCloseable {
     /** Queues the release of references whose holder became unreachable. */
@@ -43,6 +59,9 @@ public class PyObject implements AutoCloseable {
      * adds the reference this object owns once the constructor has returned. The
      * reference is registered for release last, so that a constructor that fails leaves
      * nothing to give back.
+     *
+     * @param kiv the interpreter binding the object belongs to
+     * @param address the Python object
      */
     protected PyObject(Kiv kiv, long address) {
         this.kiv = kiv;
@@ -66,28 +85,54 @@ public class PyObject implements AutoCloseable {
     /**
      * The address of the Python object (for the native library), or 0 once the
      * reference was given back or the interpreter closed.
+     *
+     * @return the address, or 0
      */
     public long getPyObject() {
         return pointer.isReleased() ? 0L : address;
     }
 
-    /** The interpreter this object belongs to. */
+    /**
+     * The interpreter this object belongs to.
+     *
+     * @return the interpreter binding that made it
+     */
     public Kiv getInterpreter() {
         return kiv;
     }
 
-    /** The attribute converted to the Java type that suits it best. */
+    /**
+     * Python's {@code getattr}: the attribute converted to the Java type that suits it best.
+     *
+     * @param name the attribute's name
+     * @return its value, converted (None is null)
+     * @throws KivException when there is no such attribute (AttributeError)
+     */
     public Object getAttr(String name) {
         return getAttr(name, Object.class);
     }
 
-    /** The attribute converted to {@code type}. */
+    /**
+     * Python's {@code getattr}, converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param name the attribute's name
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return its value, converted (None is null)
+     * @throws KivException when there is no such attribute, or its value does not fit
+     */
     public <T> T getAttr(String name, Class<T> type) {
         Objects.requireNonNull(type, "type");
         Class<T> boxed = boxed(type);
         return boxed.cast(callNative((o, r, n, as, c) -> o.getAttr(r, o.live(), n, as), this, name, boxed, null));
     }
 
+    /**
+     * Python's {@code setattr}.
+     *
+     * @param name the attribute's name
+     * @param value the value, converted to Python (null is None)
+     */
     public void setAttr(String name, Object value) {
         callNative((o, r, n, v, c) -> {
             o.setAttr(r, o.live(), n, v);
@@ -95,6 +140,12 @@ public class PyObject implements AutoCloseable {
         }, this, name, value, null);
     }
 
+    /**
+     * Python's {@code delattr}.
+     *
+     * @param name the attribute's name
+     * @throws KivException when there is no such attribute (AttributeError)
+     */
     public void delAttr(String name) {
         callNative((o, r, n, b, c) -> {
             o.delAttr(r, o.live(), n);
@@ -102,7 +153,14 @@ public class PyObject implements AutoCloseable {
         }, this, name, null, null);
     }
 
-    /** This object converted to {@code type}. */
+    /**
+     * This object converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return the converted value
+     * @throws KivException when the object does not fit
+     */
     public <T> T as(Class<T> type) {
         Objects.requireNonNull(type, "type");
         Class<T> boxed = boxed(type);
@@ -127,10 +185,168 @@ public class PyObject implements AutoCloseable {
         return callNative((o, r, a, b, c) -> Long.hashCode(o.hashCode(r, o.live())), this, null, null, null);
     }
 
-    /** Python's {@code str}. */
+    /**
+     * Python's {@code str}. For an object that was released, or whose interpreter is
+     * closed, a text that says so (such as {@code <kiv.python.PyObject released>}) instead
+     * of an exception; an error of the object's {@code __str__} still throws.
+     */
     @Override
     public String toString() {
-        return callNative((o, r, a, b, c) -> o.toString(r, o.live()), this, null, null, null);
+        String gone = goneText();
+        if (gone != null) {
+            return gone;
+        }
+        try {
+            return callNative((o, r, a, b, c) -> o.toString(r, o.live()), this, null, null, null);
+        } catch (KivException e) {
+            // released or closed by another thread meanwhile
+            gone = goneText();
+            if (gone != null) {
+                return gone;
+            }
+            throw e;
+        }
+    }
+
+    /** What {@link #toString} says of an object that can no longer be used; null while it can. */
+    private String goneText() {
+        if (!ACCESS.isOpen(kiv)) {
+            return "<" + getClass().getName() + " of a closed interpreter>";
+        }
+        if (pointer.isReleased()) {
+            return "<" + getClass().getName() + " released>";
+        }
+        return null;
+    }
+
+    /**
+     * Whether this is Python's None. Conversions hand None to Java as null, not as a
+     * PyObject, so this is true only of an object made around None itself.
+     *
+     * @return true for None
+     */
+    public boolean isNone() {
+        return callNative((o, r, a, b, c) -> o.isNone(r, o.live()), this, null, null, null);
+    }
+
+    /**
+     * Python's {@code callable}.
+     *
+     * @return true for functions, methods, classes and objects with {@code __call__}
+     */
+    public boolean isCallable() {
+        return callNative((o, r, a, b, c) -> o.isCallable(r, o.live()), this, null, null, null);
+    }
+
+    /**
+     * Python's {@code hasattr}: false when the look-up raises AttributeError; another error
+     * of the look-up (a failing property, say) throws.
+     *
+     * @param name the attribute's name
+     * @return whether the attribute exists
+     */
+    public boolean hasAttr(String name) {
+        return callNative((o, r, n, b, c) -> o.hasAttr(r, o.live(), n), this, name, null, null);
+    }
+
+    /**
+     * Python's {@code len}.
+     *
+     * @return the number of items
+     * @throws KivException when the object has no length (TypeError)
+     */
+    public long len() {
+        return callNative((o, r, a, b, c) -> o.len(r, o.live()), this, null, null, null);
+    }
+
+    /**
+     * Python's {@code self[key]}, with {@code key} converted to Python, the item converted
+     * to the Java type that suits it best. A missing key or index throws (KeyError,
+     * IndexError).
+     *
+     * @param key the key or index
+     * @return the item, converted (None is null)
+     */
+    public Object getItem(Object key) {
+        return getItem(key, Object.class);
+    }
+
+    /**
+     * Python's {@code self[key]}, converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param key the key or index, converted to Python
+     * @param type the class to convert to (a primitive class means its boxed class)
+     * @return the item, converted (None is null)
+     * @throws KivException when there is no such item, or it does not fit
+     */
+    public <T> T getItem(Object key, Class<T> type) {
+        Objects.requireNonNull(type, "type");
+        Class<T> boxed = boxed(type);
+        return boxed.cast(callNative((o, r, k, as, c) -> o.getItem(r, o.live(), k, as), this, key, boxed, null));
+    }
+
+    /**
+     * Python's {@code self[key] = value}.
+     *
+     * @param key the key or index, converted to Python
+     * @param value the value, converted to Python (null is None)
+     */
+    public void setItem(Object key, Object value) {
+        callNative((o, r, k, v, c) -> {
+            o.setItem(r, o.live(), k, v);
+            return null;
+        }, this, key, value, null);
+    }
+
+    /**
+     * Python's {@code del self[key]}.
+     *
+     * @param key the key or index, converted to Python
+     * @throws KivException when there is no such item (KeyError, IndexError)
+     */
+    public void delItem(Object key) {
+        callNative((o, r, k, b, c) -> {
+            o.delItem(r, o.live(), k);
+            return null;
+        }, this, key, null, null);
+    }
+
+    /**
+     * Python's {@code iter}: an iterator over what a Python {@code for} loop would give,
+     * each item converted to the Java type that suits it best. The object must be
+     * iterable (else TypeError). The iterator may be used from any thread (one at a
+     * time, as any Java iterator) while the interpreter is open; it holds the Python
+     * iterator until it is exhausted, raised, or became unreachable; after an exception
+     * it has no more items. {@code remove} is not supported. For a {@code for} statement:
+     * {@code for (Object x : (Iterable<Object>) obj::iterator)}.
+     *
+     * @return a new iterator
+     * @throws KivException when the object is not iterable (TypeError)
+     */
+    public Iterator<Object> iterator() {
+        return iterator(Object.class);
+    }
+
+    /**
+     * Like {@link #iterator()}, with each item converted to {@code type}.
+     *
+     * @param <T> the type asked for
+     * @param type the class to convert each item to (a primitive class means its boxed class)
+     * @return a new iterator
+     */
+    public <T> Iterator<T> iterator(Class<T> type) {
+        Objects.requireNonNull(type, "type");
+        PyObject it = callNative((o, r, a, b, c) -> o.iter(r, o.live()), this, null, null, null);
+        return new PyIterator<>(it, boxed(type));
+    }
+
+    /**
+     * The next item of this Python iterator converted to {@code type}, or {@code end} once
+     * it is exhausted.
+     */
+    final Object next(Class<?> type, Object end) {
+        return callNative((o, r, as, e, c) -> o.next(r, o.live(), as, e), this, type, end, null);
     }
 
     /**
@@ -179,4 +395,22 @@ public class PyObject implements AutoCloseable {
     private native long hashCode(long record, long obj);
 
     private native Object as(long record, long obj, Class<?> as);
+
+    private native boolean isNone(long record, long obj);
+
+    private native boolean isCallable(long record, long obj);
+
+    private native boolean hasAttr(long record, long obj, String name);
+
+    private native long len(long record, long obj);
+
+    private native Object getItem(long record, long obj, Object key, Class<?> as);
+
+    private native void setItem(long record, long obj, Object key, Object value);
+
+    private native void delItem(long record, long obj, Object key);
+
+    private native PyObject iter(long record, long obj);
+
+    private native Object next(long record, long obj, Class<?> as, Object end);
 }

@@ -1,13 +1,15 @@
-"""The Python half of the kiv command: running a script, a module or a string as
-__main__, the interactive console's line handling and completion, and the exit steps
-python takes before it ends.  The Java half (kiv.Main, kiv.Console) reads the lines and
-owns the process; everything here runs in the main interpreter."""
+"""The Python half of the kiv command: preparing a script, a module or a string to run
+as __main__, what happens to an exception that ends it, the interactive console's line
+handling and completion, and the exit steps python takes before it ends.  The Java
+half (kiv.Main, kiv.Console) reads the lines and owns the process; everything here
+runs in the main interpreter."""
 
 import code
 import os
 import sys
 
-__all__ = ['run_main', 'finish', 'exit_status', 'Console', 'add_environment_note']
+__all__ = ['prepare', 'uncaught', 'finish', 'exit_interrupted', 'exit_status', 'Console',
+           'add_environment_note']
 
 
 def _flush():
@@ -62,60 +64,90 @@ def _report(e, skip_code):
     sys.excepthook(type(e), e, tb)
 
 
-def run_main(mode, arg, interactive=False):
-    """Runs a script file ('file'), a module ('module'), a string ('code') or standard
-    input ('stdin') as __main__ ('console' only prepares sys.path).  Returns 0 when it
-    ran through.  A Python error is printed; then, unless interactive, the process leaves
-    through SystemExit(1).  A SystemExit the code raised ends the process with its
-    status.  Interactive runs return 1 after an error, for the console to go on."""
-    import runpy
+def prepare(mode, arg, orig_argv=None):
+    """Makes __main__ ready to run a script file ('file'), a module ('module'), a
+    string ('code') or standard input ('stdin') as python does, and returns the call
+    that runs it, as a tuple (function, *arguments) for _kiv._run_top (which the Java
+    side calls, so that no frame of ours lies below the program's); None for 'console',
+    which only prepares sys.path.  Leaves through SystemExit, with python's message,
+    when there is nothing to run."""
+    if orig_argv is not None:
+        sys.orig_argv = list(orig_argv)
     main = sys.modules['__main__']
     g = main.__dict__
+    if mode == 'file':
+        path = os.path.abspath(arg)
+        try:
+            with open(arg, 'rb') as f:
+                source = f.read()
+        except OSError as e:
+            print("kiv: can't open file %r: [Errno %s] %s" % (path, e.errno, e.strerror),
+                  file=sys.stderr)
+            _flush()
+            raise SystemExit(2)
+        sys.path.insert(0, os.path.dirname(os.path.realpath(arg)))
+        g['__file__'] = path
+        g['__cached__'] = None
+        return _compiled(source, path, g)
+    if mode == 'module':
+        sys.path.insert(0, os.getcwd())
+        _require_module(arg)
+        import runpy
+        # As python -m: the module becomes __main__ and sys.argv[0] its file.
+        return (runpy._run_module_as_main, arg, True)
+    sys.path.insert(0, '')
+    if mode == 'code':
+        return _compiled(arg, '<string>', g)
+    if mode == 'console':
+        return None
+    return _compiled(sys.stdin.buffer.read(), '<stdin>', g)
+
+
+def _compiled(source, filename, g):
+    """The call that runs source in g: exec of its code object, whose frame is then the
+    only one, or the compile error raised again."""
     try:
-        if mode == 'file':
-            path = os.path.abspath(arg)
-            try:
-                with open(arg, 'rb') as f:
-                    source = f.read()
-            except OSError as e:
-                print("kiv: can't open file %r: [Errno %s] %s" % (path, e.errno, e.strerror),
-                      file=sys.stderr)
-                _flush()
-                raise SystemExit(2)
-            sys.path.insert(0, os.path.dirname(os.path.realpath(arg)))
-            g['__file__'] = path
-            g['__cached__'] = None
-            exec(compile(source, path, 'exec'), g)
-        elif mode == 'module':
-            sys.path.insert(0, os.getcwd())
-            _require_module(arg)
-            # As python -m: the module becomes __main__ and sys.argv[0] its file.
-            runpy._run_module_as_main(arg, alter_argv=True)
-        elif mode == 'code':
-            sys.path.insert(0, '')
-            exec(compile(arg, '<string>', 'exec'), g)
-        elif mode == 'console':
-            sys.path.insert(0, '')
-        else:
-            sys.path.insert(0, '')
-            exec(compile(sys.stdin.buffer.read(), '<stdin>', 'exec'), g)
-        status = 0
-    except SystemExit as e:
-        # Ends the process, interactive or not (python -i exits too).
-        status = exit_status(e)
-        finish(status)
-        if interactive:
-            raise SystemExit(0)
-        return 0
+        return (exec, compile(source, filename, 'exec', dont_inherit=True), g)
     except BaseException as e:
-        _report(e, run_main.__code__)
-        if interactive:
-            return 1
-        status = 1
-    if interactive:
-        return status
-    finish(status)
-    return 0
+        e.__traceback__ = None
+        return (_reraise, e)
+
+
+def _reraise(e):
+    raise e
+
+
+_interrupted = False
+
+
+def uncaught(exc):
+    """What python does with an exception that ends the program: the status of a
+    SystemExit (printing a non-integer code), else the traceback through sys.excepthook
+    and status 1.  Returns (status, whether the process ends even with -i).  A
+    KeyboardInterrupt makes exit_interrupted end the process as python does."""
+    global _interrupted
+    if isinstance(exc, SystemExit):
+        return exit_status(exc), True
+    tb = exc.__traceback__
+    # A compile error comes with the frame of _reraise only.
+    while tb is not None and tb.tb_frame.f_code is _reraise.__code__:
+        tb = tb.tb_next
+    exc.__traceback__ = tb
+    if isinstance(exc, KeyboardInterrupt):
+        _interrupted = True
+    sys.last_exc = sys.last_value = exc
+    sys.last_type = type(exc)
+    sys.last_traceback = tb
+    add_environment_note(exc)
+    _flush()
+    try:
+        sys.excepthook(type(exc), exc, tb)
+    except BaseException as e:
+        print('Error in sys.excepthook:', file=sys.stderr)
+        sys.__excepthook__(type(e), e, e.__traceback__)
+        print('\nOriginal exception was:', file=sys.stderr)
+        sys.__excepthook__(type(exc), exc, tb)
+    return 1, False
 
 
 def _require_module(name):
@@ -133,27 +165,53 @@ def _require_module(name):
 
 
 def finish(status=0):
-    """What python does before it exits: wait for non-daemon threads, run the atexit
-    functions, flush.  Leaves through SystemExit when the status is not 0."""
-    try:
-        threading = sys.modules.get('threading')
-        if threading is not None:
-            me = threading.current_thread()
-            for t in threading.enumerate():
-                if t is not me and t is not threading.main_thread() and not t.daemon:
-                    t.join()
-        import atexit
-        run_exitfuncs = getattr(atexit, '_run_exitfuncs', None)
-        if run_exitfuncs is not None:
-            run_exitfuncs()
-    except SystemExit as e:
-        status = exit_status(e)
-    except BaseException as e:
-        sys.excepthook(type(e), e, e.__traceback__)
-        status = status or 1
-    _flush()
-    if status:
-        raise SystemExit(status)
+    """What python does before it exits, in its order: wait for the non-daemon threads
+    (threading._shutdown, which first stops executors), run the atexit functions, flush
+    the standard streams.  Returns the status to exit with."""
+    threading = sys.modules.get('threading')
+    if threading is not None:
+        try:
+            threading._shutdown()
+        except BaseException as e:
+            sys.unraisablehook(_Unraisable(e, 'Exception ignored on threading shutdown'))
+    import atexit
+    atexit._run_exitfuncs()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except Exception as e:
+            if stream is sys.stdout:
+                status = 120
+            try:
+                sys.unraisablehook(_Unraisable(e, 'Exception ignored on flushing sys.%s'
+                                                  % ('stdout' if stream is sys.stdout else 'stderr')))
+            except Exception:
+                pass
+    return status
+
+
+class _Unraisable:
+    def __init__(self, exc, message):
+        self.exc_type = type(exc)
+        self.exc_value = exc
+        self.exc_traceback = exc.__traceback__
+        self.err_msg = message
+        self.object = None
+
+
+def exit_interrupted():
+    """After an uncaught KeyboardInterrupt: ends the process by SIGINT with its default
+    action, as python does; returns the status to use if that did not end it."""
+    if _interrupted:
+        import signal
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGINT)
+        except Exception:
+            pass
+        return 128 + 2
+    return None
 
 
 # What Console.push answers.

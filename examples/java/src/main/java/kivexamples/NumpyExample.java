@@ -1,3 +1,5 @@
+package kivexamples;
+
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.DoubleBuffer;
@@ -8,14 +10,16 @@ import kiv.Interpreter;
 import kiv.NDArray;
 import kiv.SharedInterpreter;
 
-/**
- * A Java program that hands its numbers to NumPy and gets NumPy's results back.
- *
- * Run it with:  examples/java/run
- * (or: java -cp "$(bin/kiv --classpath)" -Dkiv.python.executable=.venv/bin/python3.12 examples/java/NumpyExample.java)
- */
-public class NumpyExample {
+/** Hands Java's numbers to NumPy and gets NumPy's results back. */
+public final class NumpyExample {
+    private NumpyExample() {
+    }
+
     public static void main(String[] args) {
+        run();
+    }
+
+    static void run() {
         // Four days of temperature readings at three stations, one row per day.
         double[] readings = {
             12.1, 14.0, 9.5,
