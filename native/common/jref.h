@@ -13,6 +13,10 @@ void set_java_vm(JavaVM* vm) noexcept;
 JavaVM* java_vm() noexcept;
 // The calling thread's environment, or nullptr when the thread is not attached.
 JNIEnv* current_env() noexcept;
+// The calling thread's environment as the VM sees it now, never the one remembered for
+// the thread: for code that may run after the JVM has let the thread go (destructors of
+// thread-local data run after a Java thread's end), where that one is stale.
+JNIEnv* env_if_attached() noexcept;
 // The calling thread's environment, attaching it as a daemon thread if the JVM does
 // not know it yet; nullptr if that fails.
 JNIEnv* attached_env() noexcept;

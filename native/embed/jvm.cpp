@@ -20,12 +20,16 @@ JavaVM* java_vm() noexcept { return g_vm; }
 // its environment while attached; Kiv never detaches one.
 __attribute__((tls_model("initial-exec"))) thread_local JNIEnv* t_env = nullptr;
 
-JNIEnv* current_env() noexcept {
-  if (KIV_LIKELY(t_env != nullptr)) return t_env;
+JNIEnv* env_if_attached() noexcept {
   if (!g_vm) return nullptr;
   void* env = nullptr;
   if (g_vm->GetEnv(&env, JNI_VERSION_1_6) != JNI_OK) return nullptr;
   return static_cast<JNIEnv*>(env);
+}
+
+JNIEnv* current_env() noexcept {
+  if (KIV_LIKELY(t_env != nullptr)) return t_env;
+  return env_if_attached();
 }
 
 JNIEnv* attached_env() noexcept {

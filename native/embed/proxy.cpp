@@ -51,8 +51,9 @@ struct MethodInfo {
   MethodInfo(const MethodInfo&) = delete;
   MethodInfo& operator=(const MethodInfo&) = delete;
   ~MethodInfo() {
-    // At thread exit the JVM may have let the thread go: the weak references then stay.
-    if (JNIEnv* env = kiv::current_env()) {
+    // At a Java thread's end this runs after the JVM has let the thread go: the weak
+    // references then stay (a few per thread that called proxies).
+    if (JNIEnv* env = kiv::env_if_attached()) {
       for (jweak w : {method, wanted, declaring}) {
         if (w) env->DeleteWeakGlobalRef(w);
       }

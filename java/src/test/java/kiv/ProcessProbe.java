@@ -136,6 +136,34 @@ public final class ProcessProbe {
                 }
                 break;
             }
+            case "proxy-threads-end": {
+                // Threads that called proxies (whose Python code called Java) end while
+                // the process goes on: what they kept per thread must go quietly.
+                for (String kind : new String[] {"shared", "sub"}) {
+                    Thread t = new Thread(() -> {
+                        try (Interpreter py = kind.equals("shared") ? new SharedInterpreter() : new SubInterpreter()) {
+                            py.exec("import _kiv\nSystem = _kiv.findClass('java.lang.System')\n"
+                                    + "def tick():\n    System.nanoTime()\n"
+                                    + "def inc(x):\n    return x + 1 + System.identityHashCode(None)");
+                            Runnable tick = py.getValue("tick", Runnable.class);
+                            @SuppressWarnings("unchecked")
+                            java.util.function.Function<Object, Object> inc =
+                                    py.getValue("inc", java.util.function.Function.class);
+                            for (int i = 0; i < 1000; i++) {
+                                tick.run();
+                                inc.apply(i);
+                            }
+                            System.out.println(kind + " " + inc.apply(41));
+                        }
+                    });
+                    t.start();
+                    t.join();
+                }
+                System.gc();
+                Thread.sleep(200);
+                System.out.println("threads ended");
+                break;
+            }
             default:
                 throw new IllegalArgumentException(args[0]);
         }

@@ -86,4 +86,11 @@ class ProcessTest {
         r.assertExit(0);
         assertEquals("from exec\n42\n", r.stdout);
     }
+
+    @Test
+    void threadsThatCalledProxiesEndQuietly() throws Exception {
+        ChildJvm.Result r = probe("proxy-threads-end");
+        r.assertExit(0);
+        assertEquals("shared 42\nsub 42\nthreads ended\n", r.stdout, r.toString());
+    }
 }
