@@ -87,6 +87,10 @@ struct PyJMethod {
   jclass lastResultClass;   // global reference or null
   PyObject* lastResultType;  // strong reference or null
   ModuleState* state;       // of the module whose types hold this method
+  // The Python type of the last receiver that passed the instance check (strong
+  // reference or null).  A wrapper made with its type's own class holds an object of
+  // that class, so such a receiver of this type passes again without asking Java.
+  PyObject* checkedReceiverType;
 };
 
 // Several Java methods of one name, dispatched by argument score.

@@ -380,9 +380,16 @@ jobject method_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
     PyErr_SetString(PyExc_RuntimeError, "Instantiate this class before calling an object method.");
     return nullptr;
   }
+  // A wrapper made with its type's own class (as every wrapper of an object of that
+  // class is) holds an object of that class: once one passed, all of that type pass.
+  PyTypeObject* type = Py_TYPE(receiver);
+  jclass typeClass = kiv::class_of_type(type);
+  bool vouched = typeClass && r->clazz == typeClass;
+  if (vouched && reinterpret_cast<PyObject*>(type) == m->checkedReceiverType) return r->object;
   if (!env->IsInstanceOf(r->object, m->declaringClass)) {
     return wrong_receiver(env, receiver, m->declaringClass, "method");
   }
+  if (vouched) Py_XSETREF(m->checkedReceiverType, Py_NewRef(reinterpret_cast<PyObject*>(type)));
   return r->object;
 }
 
@@ -488,6 +495,7 @@ void pyjmethod_dealloc(PyObject* self) {
   kiv::delete_global_ref(m->varargComponent);
   kiv::delete_global_ref(m->lastResultClass);
   Py_CLEAR(m->lastResultType);
+  Py_CLEAR(m->checkedReceiverType);
   Py_CLEAR(m->pyMethodName);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -497,6 +505,7 @@ int pyjmethod_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* m = reinterpret_cast<PyJMethod*>(self);
   Py_VISIT(m->pyMethodName);
   Py_VISIT(m->lastResultType);
+  Py_VISIT(m->checkedReceiverType);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }

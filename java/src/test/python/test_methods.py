@@ -135,6 +135,26 @@ class Misuse(unittest.TestCase):
             size('not java')
         self.assertEqual('First argument to a java method must be a java object.', str(caught.exception))
 
+    def test_receivers_that_passed_once_do_not_vouch_for_others(self):
+        size = type(ArrayList()).size
+        AttributeList = _kiv.findClass('javax.management.AttributeList')  # extends ArrayList
+        one, sub = ArrayList(), AttributeList()
+        one.add(1)
+        for _ in range(3):
+            self.assertEqual(1, size(one))
+            self.assertEqual(0, size(sub))
+            with self.assertRaisesRegex(TypeError, 'cannot be used with'):
+                size(HashMap())
+            with self.assertRaisesRegex(TypeError, 'cannot be used with'):
+                size(StringBuilder())
+        # A Python subclass of a Java type, and a class wrapper, are checked every time.
+        class Sub(type(one)):
+            pass
+        with self.assertRaises(TypeError):
+            Sub()
+        with self.assertRaises(RuntimeError):
+            size(ArrayList)
+
     def test_argument_errors_name_their_position(self):
         with self.assertRaises(TypeError) as caught:
             Fixture('n').greet(5)
