@@ -30,6 +30,10 @@ def main():
     pid, fd = pty.fork()
     if pid == 0:
         try:
+            # As a terminal starts its programs: Ctrl-C and hang-up at their defaults, even
+            # when this driver was started with them ignored (a background job, nohup).
+            for sig in (signal.SIGINT, signal.SIGHUP):
+                signal.signal(sig, signal.SIG_DFL)
             os.execvpe(spec['command'][0], spec['command'], env)
         finally:
             os._exit(127)
