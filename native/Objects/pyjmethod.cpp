@@ -336,7 +336,22 @@ PyObject* reference_result(JNIEnv* env, PyJMethod* m, jobject r) {
   }
 }
 
-PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, const jvalue* a) {
+// A method that returns its own receiver (a builder's append) gives back the receiver's
+// wrapper instead of a new one.  Only where a new one would be the same: the method's
+// last result was of the receiver's class and was wrapped (not converted to a str, an
+// int...), and the type has no conversion hook.  nullptr otherwise, with no error set.
+PyObject* receiver_itself(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject result) {
+  PyTypeObject* type = Py_TYPE(receiver);
+  if (reinterpret_cast<PyObject*>(type) != m->lastResultType) return nullptr;
+  auto* r = reinterpret_cast<PyJObject*>(receiver);
+  if (r->clazz != kiv::class_of_type(type) || !env->IsSameObject(result, r->object)) return nullptr;
+  ModuleCaches* caches = kiv::caches_of(m->state);
+  if (!caches || _PyType_Lookup(Py_TYPE(receiver), caches->toPythonName)) return nullptr;
+  return Py_NewRef(receiver);
+}
+
+PyObject* call_java(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject target, bool isStatic,
+                    const jvalue* a) {
   jmethodID id = m->methodId;
   return kiv::with_primitive(
       m->returnTypeId,
@@ -351,6 +366,9 @@ PyObject* call_java(JNIEnv* env, PyJMethod* m, jobject target, bool isStatic, co
           LocalRef<jobject> r(env, invoke<kiv::JReference>(env, target, isStatic, id, a));
           if (process_java_exception(env)) return nullptr;
           if (!r) Py_RETURN_NONE;
+          if (!isStatic && m->returnTypeId == JTYPE_OBJECT) {
+            if (PyObject* same = receiver_itself(env, m, receiver, r.get())) return same;
+          }
           return reference_result(env, m, r.get());
         }
         // void, and any other code
@@ -393,8 +411,8 @@ jobject method_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
   return r->object;
 }
 
-PyObject* method_call(JNIEnv* env, PyJMethod* m, PyObject*, jobject target, const jvalue* a) {
-  return call_java(env, m, target, m->isStatic == 1, a);
+PyObject* method_call(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject target, const jvalue* a) {
+  return call_java(env, m, receiver, target, m->isStatic == 1, a);
 }
 
 // The class a constructor makes an instance of: the receiver's, which must be a class

@@ -111,6 +111,28 @@ class Results(unittest.TestCase):
             self.assertIsNone(getattr(Fixture, name)(), name)
         self.assertEqual('java.lang.String', Fixture.stringClass().java_name)
 
+    def test_a_method_returning_its_receiver(self):
+        b = StringBuilder()
+        results = [b.append(i) for i in range(4)]
+        self.assertEqual('0123', b.toString())
+        self.assertIs(b, results[-1], 'a builder returns the wrapper it was called on')
+        other = StringBuilder('x')
+        self.assertIsNot(b, other.append(1))
+        self.assertEqual('x1', other.append('').toString())
+        # Receivers whose results are converted, not wrapped, stay converted.
+        s = String('abc')
+        for _ in range(3):
+            self.assertEqual('abc', s.subSequence(0, 3))
+            self.assertIsInstance(s.subSequence(0, 3), str)
+        # A conversion hook set between two calls is applied to the receiver returned.
+        setConverter = _kiv.setJavaToPythonConverter
+        setConverter(StringBuilder, lambda o: 'converted ' + o.toString())
+        try:
+            self.assertEqual('converted 01234', b.append(4))
+        finally:
+            setConverter(StringBuilder, None)
+        self.assertIs(b, b.append(5))
+
     def test_method_read_through_the_type(self):
         method = type(Fixture()).__dict__['name']
         self.assertEqual('name', method.__name__)
