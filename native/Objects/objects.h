@@ -81,7 +81,7 @@ struct PyJMethod {
   int* paramTypes;         // lenParameters type codes (PyMem)
   jclass varargComponent;  // global reference: component class of a variable-argument array
   int varargComponentType;
-  int needsFrame;  // the call makes JNI local references (reference parameters or result)
+  int needsFrame;  // the arguments make JNI local references (reference parameters)
   // The class of the last object result and its Python type, so that a method that
   // keeps returning objects of one class finds their type without reflection.
   jclass lastResultClass;   // global reference or null

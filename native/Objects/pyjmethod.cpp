@@ -178,8 +178,9 @@ int method_init(PyJMethod* m, JNIEnv* env) noexcept {
   m->paramTypes = std::exchange(info.types, nullptr);
   m->varargComponent = info.component.release();
   m->varargComponentType = info.componentType;
-  // A constructor's one result reference is its caller's to delete (constructor_call).
-  bool refs = info.varArgs || info.kwArgs || (!constructor && is_reference_type(info.returnType));
+  // A frame only for references the arguments make: the one result reference is deleted
+  // by its owner (call_java, constructor_call), as is every reference its conversion makes.
+  bool refs = info.varArgs || info.kwArgs;
   for (int i = 0; i < info.len && !refs; ++i) refs = is_reference_type(m->paramTypes[i]);
   m->needsFrame = refs;
   m->parameters = info.parameters.release();  // last: a set `parameters` means complete

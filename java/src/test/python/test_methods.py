@@ -133,6 +133,17 @@ class Results(unittest.TestCase):
             setConverter(StringBuilder, None)
         self.assertIs(b, b.append(5))
 
+    def test_object_results_leave_no_jni_reference_behind(self):
+        # The suite runs under -Xcheck:jni, which reports a call from Java whose JNI local
+        # references outgrow its frame: thousands of results within one call must not.
+        held = ArrayList()
+        held.add(StringBuilder('a'))
+        held.add('text')
+        wrapped = [held.get(0) for _ in range(3000)]
+        texts = [held.get(1) for _ in range(3000)]
+        self.assertEqual({'a'}, {w.toString() for w in wrapped})
+        self.assertEqual({'text'}, set(texts))
+
     def test_method_read_through_the_type(self):
         method = type(Fixture()).__dict__['name']
         self.assertEqual('name', method.__name__)
