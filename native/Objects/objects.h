@@ -16,6 +16,9 @@ struct ModuleState;
 struct PyJTypeObject {
   PyHeapTypeObject type;
   jclass clazz;
+  // Library-private: the protocol interfaces (one bit each, see java_self) that a
+  // wrapper made with this type's own class was found to implement.
+  unsigned checkedProtocols;
 };
 
 // A Java object (or, in a class wrapper, a Java class) seen from Python.

@@ -17,7 +17,36 @@
 
 namespace kiv {
 
+namespace {
+
+// The bit of a protocol interface in PyJTypeObject::checkedProtocols, or 0.
+unsigned protocol_bit(jclass iface) noexcept {
+  const jclass protocols[] = {JAUTOCLOSEABLE_TYPE, JITERATOR_TYPE, JITERABLE_TYPE, JCOLLECTION_TYPE,
+                              JLIST_TYPE,          JMAP_TYPE,      JNUMBER_TYPE,   JBUFFER_TYPE};
+  for (unsigned i = 0; i < sizeof protocols / sizeof protocols[0]; ++i) {
+    if (iface == protocols[i]) return 1u << i;
+  }
+  return 0;
+}
+
+}  // namespace
+
 jobject java_self(JNIEnv* env, PyObject* self, jclass iface, const char* what) noexcept {
+  // A wrapper made with its per-class type's own class holds an object of exactly that
+  // class: once one was found to implement iface, every such wrapper of the type does.
+  PyTypeObject* type = Py_TYPE(self);
+  if (jclass own = class_of_type(type)) {
+    auto* r = reinterpret_cast<PyJObject*>(self);
+    auto* jtype = reinterpret_cast<PyJTypeObject*>(type);
+    unsigned bit = protocol_bit(iface);
+    if (KIV_LIKELY(r->clazz == own && r->object && bit)) {
+      if (KIV_LIKELY(jtype->checkedProtocols & bit)) return r->object;
+      if (env->IsInstanceOf(r->object, iface)) {
+        jtype->checkedProtocols |= bit;
+        return r->object;
+      }
+    }
+  }
   jobject obj = PyJObject_Check(self) ? reinterpret_cast<PyJObject*>(self)->object : nullptr;
   if (KIV_LIKELY(obj && env->IsInstanceOf(obj, iface))) return obj;
   PyErr_Format(PyExc_TypeError, "%s requires a Java object", what);

@@ -88,6 +88,22 @@ class IterablesAndCollections(unittest.TestCase):
             len(Mixed())
         self.assertEqual('java.util.Collection requires a Java object', str(caught.exception))
 
+    def test_a_type_given_a_protocol_base_by_hand_still_checks_its_objects(self):
+        # What a type's objects were found to implement is remembered per type; a base
+        # added later must not let an object that lacks the interface reach Java.
+        Collection = _kiv.__javaTypeCache__['java.util.Collection']
+        joiner = _kiv.findClass('java.util.StringJoiner')(',')
+        T = type(joiner)
+        saved = T.__bases__
+        T.__bases__ = (Collection,) + saved
+        try:
+            for _ in range(2):
+                with self.assertRaisesRegex(TypeError, 'java.util.Collection requires a Java object'):
+                    len(joiner)
+            self.assertEqual(3, len(jlist(1, 2, 3)))
+        finally:
+            T.__bases__ = saved
+
     def test_numpy_reads_java_lists(self):
         try:
             import numpy
