@@ -253,6 +253,11 @@ void release_java_refs(PyJObject* self) noexcept;
 // any other type.
 jclass class_of_type(PyTypeObject* type) noexcept;
 
+// Whether a Java object wrapper was made with its per-class type's own class, as every
+// wrapper the library makes for an object is: its object is then exactly of that class,
+// so what one such wrapper was found to be, every wrapper of the type is.
+bool of_own_class(PyObject* wrapper) noexcept;
+
 // The Java object a wrapper stands for: its object, or for a class wrapper its class.
 inline jobject target_of(PyObject* wrapper) noexcept {
   auto* o = reinterpret_cast<PyJObject*>(wrapper);

@@ -344,10 +344,11 @@ PyObject* reference_result(JNIEnv* env, PyJMethod* m, jobject r) {
 PyObject* receiver_itself(JNIEnv* env, PyJMethod* m, PyObject* receiver, jobject result) {
   PyTypeObject* type = Py_TYPE(receiver);
   if (reinterpret_cast<PyObject*>(type) != m->lastResultType) return nullptr;
-  auto* r = reinterpret_cast<PyJObject*>(receiver);
-  if (r->clazz != kiv::class_of_type(type) || !env->IsSameObject(result, r->object)) return nullptr;
+  if (!kiv::of_own_class(receiver) || !env->IsSameObject(result, reinterpret_cast<PyJObject*>(receiver)->object)) {
+    return nullptr;
+  }
   ModuleCaches* caches = kiv::caches_of(m->state);
-  if (!caches || _PyType_Lookup(Py_TYPE(receiver), caches->toPythonName)) return nullptr;
+  if (!caches || _PyType_Lookup(type, caches->toPythonName)) return nullptr;
   return Py_NewRef(receiver);
 }
 
@@ -399,11 +400,9 @@ jobject method_target(JNIEnv* env, PyJMethod* m, PyObject* receiver) {
     PyErr_SetString(PyExc_RuntimeError, "Instantiate this class before calling an object method.");
     return nullptr;
   }
-  // A wrapper made with its type's own class (as every wrapper of an object of that
-  // class is) holds an object of that class: once one passed, all of that type pass.
+  // Once one wrapper of its type's own class passed, all of that type pass.
   PyTypeObject* type = Py_TYPE(receiver);
-  jclass typeClass = kiv::class_of_type(type);
-  bool vouched = typeClass && r->clazz == typeClass;
+  bool vouched = kiv::of_own_class(receiver);
   if (vouched && reinterpret_cast<PyObject*>(type) == m->checkedReceiverType) return r->object;
   if (!env->IsInstanceOf(r->object, m->declaringClass)) {
     return wrong_receiver(env, receiver, m->declaringClass, "method");

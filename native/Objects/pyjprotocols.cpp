@@ -32,18 +32,17 @@ unsigned protocol_bit(jclass iface) noexcept {
 }  // namespace
 
 jobject java_self(JNIEnv* env, PyObject* self, jclass iface, const char* what) noexcept {
-  // A wrapper made with its per-class type's own class holds an object of exactly that
-  // class: once one was found to implement iface, every such wrapper of the type does.
-  PyTypeObject* type = Py_TYPE(self);
-  if (jclass own = class_of_type(type)) {
-    auto* r = reinterpret_cast<PyJObject*>(self);
-    auto* jtype = reinterpret_cast<PyJTypeObject*>(type);
+  // Once one wrapper of its type's own class was found to implement iface, every such
+  // wrapper of the type does.
+  if (of_own_class(self)) {
+    jobject own = reinterpret_cast<PyJObject*>(self)->object;
+    auto* jtype = reinterpret_cast<PyJTypeObject*>(Py_TYPE(self));
     unsigned bit = protocol_bit(iface);
-    if (KIV_LIKELY(r->clazz == own && r->object && bit)) {
-      if (KIV_LIKELY(jtype->checkedProtocols & bit)) return r->object;
-      if (env->IsInstanceOf(r->object, iface)) {
+    if (KIV_LIKELY(own && bit)) {
+      if (KIV_LIKELY(jtype->checkedProtocols & bit)) return own;
+      if (env->IsInstanceOf(own, iface)) {
         jtype->checkedProtocols |= bit;
-        return r->object;
+        return own;
       }
     }
   }

@@ -428,6 +428,11 @@ jclass class_of_type(PyTypeObject* type) noexcept {
   return reinterpret_cast<PyJTypeObject*>(type)->clazz;
 }
 
+bool of_own_class(PyObject* wrapper) noexcept {
+  jclass own = class_of_type(Py_TYPE(wrapper));
+  return own && reinterpret_cast<PyJObject*>(wrapper)->clazz == own;
+}
+
 void forget_recent_types(ModuleCaches* c) noexcept {
   for (int i = 0; i < ModuleCaches::kTypeSlots; ++i) {
     c->typeKeys[i].reset();

@@ -48,7 +48,12 @@ void TextCache::put(std::u16string_view key, PyObject* value) noexcept {
     return;
   }
   try {
-    index_.emplace(std::u16string_view(order_.front().key), order_.begin());
+    // Already there when code run while the value was made (a warning's hook, an
+    // import) put the same text: the first one stays.
+    if (!index_.emplace(std::u16string_view(order_.front().key), order_.begin()).second) {
+      order_.pop_front();
+      return;
+    }
   } catch (const std::bad_alloc&) {
     order_.pop_front();
     return;

@@ -51,8 +51,9 @@ class TextCache {
   // The object kept for key (borrowed: take a reference before running Python code),
   // now the most recently used; nullptr when there is none.
   PyObject* find(std::u16string_view key) noexcept;
-  // Keeps a reference to value under key (which must not be kept yet), letting go of
-  // the least recently used entry beyond the capacity.  Out of memory, keeps nothing.
+  // Keeps a reference to value under key (a key kept already keeps its first value),
+  // letting go of the least recently used entry beyond the capacity.  Out of memory,
+  // keeps nothing.
   void put(std::u16string_view key, PyObject* value) noexcept;
   size_t size() const noexcept { return order_.size(); }
 
